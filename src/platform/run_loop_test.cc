@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "platform/run_loop.h"
+#include "platform/sd_event_run_loop.h"
+#include "platform/testing/fake_run_loop.h"
+
+namespace varn::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::seconds;
+
+TEST(NextDueTime, KeepsTheTimersOwnScheduleAfterALateFiring) {
+  using T = std::chrono::sys_time<seconds>;
+  const struct {
+    int due, now, expected;
+  } cases[] = {
+      {60, 60, 120},   // on time
+      {60, 61, 120},   // slightly late
+      {60, 119, 120},  // late, but the next slot is still ahead
+      {60, 120, 180},  // exactly one interval late: that slot is missed, not made up
+      {60, 191, 240},  // three slots late: one late firing, then back on the grid
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(nextDueTime(T(seconds(c.due)), seconds(60), T(seconds(c.now))),
+              T(seconds(c.expected)))
+        << "due " << c.due << " now " << c.now;
+  }
+}
+
+TEST(FakeRunLoop, DeliversALateFiringOnceAndThenKeepsTheSchedule) {
+  testing::FakeRunLoop loop;
+  std::vector<seconds> firings;
+  bool stall = true;
+  auto timer = loop.addRepeatingTimer(60s, [&] {
+    firings.push_back(std::chrono::duration_cast<seconds>(loop.elapsed()));
+    if (std::exchange(stall, false)) loop.busyFor(130s);
+  });
+  loop.advance(300s);
+  EXPECT_EQ(firings, (std::vector<seconds>{60s, 240s, 300s}));
+}
+
+TEST(FakeRunLoop, ADestroyedTimerNeverFiresAgain) {
+  testing::FakeRunLoop loop;
+  int count = 0;
+  auto timer = loop.addRepeatingTimer(15s, [&] { ++count; });
+  loop.advance(30s);
+  timer.reset();
+  loop.advance(60s);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(loop.timerCount(), 0u);
+}
+
+TEST(SdEventRunLoop, FiresRepeatingTimersOnTheLoopThread) {
+  auto created = SdEventRunLoop::create();
+  ASSERT_TRUE(created.ok()) << created.error().message;
+  SdEventRunLoop& loop = *created.value();
+  const auto thread = std::this_thread::get_id();
+  int fast = 0, slow = 0;
+  bool otherThread = false;
+  auto a = loop.addRepeatingTimer(5ms, [&] {
+    otherThread |= std::this_thread::get_id() != thread;
+    if (++fast == 3) loop.exit(7);
+  });
+  auto b = loop.addRepeatingTimer(1h, [&] { ++slow; });
+  EXPECT_EQ(loop.run(), 7);
+  EXPECT_EQ(fast, 3);
+  EXPECT_EQ(slow, 0);
+  EXPECT_FALSE(otherThread);
+}
+
+}  // namespace
+}  // namespace varn::platform

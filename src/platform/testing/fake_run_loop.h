@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/run_loop.h"
+#include "platform/testing/fake_clock.h"
+
+namespace varn::platform::testing {
+
+// A run loop whose time the test drives. advance() fires the due timers in due order, with the
+// same late-firing rule as the real loop. When given a FakeClock, moves it in step.
+class FakeRunLoop final : public RunLoop {
+ public:
+  explicit FakeRunLoop(FakeClock* clock = nullptr) : clock_(clock) {}
+
+  std::unique_ptr<Timer> addRepeatingTimer(std::chrono::nanoseconds interval,
+                                           std::function<void()> callback) override;
+
+  // Moves time forward by `by`, running every timer callback that falls due on the way.
+  void advance(std::chrono::nanoseconds by);
+  // Moves time forward without firing anything: called from inside a callback, it stands for a
+  // callback that keeps the loop busy for `by`.
+  void busyFor(std::chrono::nanoseconds by) { moveTo(now_ + by); }
+  // Time since the loop was created.
+  std::chrono::nanoseconds elapsed() const { return now_; }
+  // Timers that are still registered.
+  size_t timerCount() const;
+
+ private:
+  struct Entry {
+    std::chrono::nanoseconds interval;
+    std::chrono::nanoseconds due;
+    std::function<void()> callback;
+    bool cancelled = false;
+  };
+  class FakeTimer;
+
+  void moveTo(std::chrono::nanoseconds time);
+
+  FakeClock* clock_;
+  std::chrono::nanoseconds now_{0};
+  std::vector<std::shared_ptr<Entry>> entries_;
+};
+
+}  // namespace varn::platform::testing
