@@ -1,0 +1,72 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/result.h"
+#include "platform/uuid.h"
+
+namespace varn {
+
+// Parses `text` as one JSON document without throwing; the error names where parsing stopped.
+Result<nlohmann::json> parseJson(std::string_view text);
+
+// A short description of a JSON value for error messages: `number 12`, `string "Block"`,
+// `null`, `an array`, `an object`, `true`. Long strings are shortened.
+std::string describeJson(const nlohmann::json& value);
+
+// Reads the fields of one JSON object, in the order the caller asks for them, and keeps the
+// first fault it meets. Every accessor returns nothing once a fault has been recorded, so a
+// decoder reads its keys in table order and reports the first fault in that order.
+// Messages read "<path>.<key>: expected <what>, found <what>" ("[2].days[0]: ...").
+class JsonObjectReader {
+ public:
+  // `path` locates the object in its document ("" for the top level, "[2]" for an array item).
+  JsonObjectReader(const nlohmann::json& value, std::string path);
+
+  // Required keys: missing or null is a fault.
+  std::optional<std::string> string(std::string_view key);
+  std::optional<std::vector<std::string>> stringArray(std::string_view key);
+  std::optional<platform::Uuid> uuid(std::string_view key);
+  std::optional<bool> boolean(std::string_view key);
+  // A JSON integer in the signed 64-bit range; 10.0 and 1e3 are not integers.
+  std::optional<std::int64_t> integer(std::string_view key);
+  // An RFC 3339 date-time string.
+  std::optional<platform::Instant> dateTime(std::string_view key);
+
+  // The value at `key` when present and not null; nullptr otherwise (no fault recorded).
+  const nlohmann::json* optional(std::string_view key);
+  // The value at `key`; records "missing" (absent or null) and returns nullptr.
+  const nlohmann::json* required(std::string_view key);
+
+  // Readers of optional keys: absent and null give an empty outer optional without a fault.
+  std::optional<std::vector<std::string>> optionalStringArray(std::string_view key);
+  std::optional<std::int64_t> optionalInteger(std::string_view key);
+
+  // Records a fault at `key` (ignored when one is already recorded).
+  void fail(std::string_view key, std::string_view problem);
+  // Records "<key>: expected <expected>, found <describeJson(found)>".
+  void expected(std::string_view key, std::string_view expected, const nlohmann::json& found);
+
+  bool ok() const { return !error_.has_value(); }
+  // The first fault; only when !ok().
+  const Error& error() const { return *error_; }
+  // The path of `key` inside the document: "[2].days".
+  std::string pathOf(std::string_view key) const;
+
+ private:
+  const nlohmann::json& value_;
+  std::string path_;
+  std::optional<Error> error_;
+};
+
+// Reads a JSON integer in the signed 64-bit range, or nothing.
+std::optional<std::int64_t> jsonInteger(const nlohmann::json& value);
+
+}  // namespace varn
