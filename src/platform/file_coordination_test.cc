@@ -3,63 +3,22 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fcntl.h>
 #include <thread>
 #include <vector>
 
+#include "platform/testing/lock_holding_child.h"
 #include "platform/testing/temp_dir.h"
 
 namespace varn::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::LockHoldingChild;
 using testing::TempDir;
-
-// A child process that holds the lock file of `file` with `operation` until told to let go.
-class LockHoldingChild {
- public:
-  LockHoldingChild(const fs::path& file, int operation) {
-    int ready[2], release[2];
-    if (::pipe(ready) != 0 || ::pipe(release) != 0) std::abort();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      ::close(release[1]);
-      int fd = ::open(lockFilePath(file).c_str(), O_RDONLY | O_CREAT, 0644);
-      if (fd < 0 || ::flock(fd, operation) != 0) ::_exit(1);
-      char c = 1;
-      (void)::write(ready[1], &c, 1);
-      (void)::read(release[0], &c, 1);
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release[0]);
-    releaseFd_ = release[1];
-    char c;
-    held_ = ::read(ready[0], &c, 1) == 1;
-    ::close(ready[0]);
-  }
-  ~LockHoldingChild() {
-    let_go();
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-  bool held() const { return held_; }
-  void let_go() {
-    if (releaseFd_ >= 0) ::close(releaseFd_);
-    releaseFd_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int releaseFd_ = -1;
-  bool held_ = false;
-};
 
 TEST(FileCoordination, AWriterWaitsForAnotherProcessesReader) {
   TempDir dir;
@@ -74,7 +33,7 @@ TEST(FileCoordination, AWriterWaitsForAnotherProcessesReader) {
   // Cannot fail falsely: the writer must still be waiting while the child holds the lock.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(wrote.load());
-  reader.let_go();
+  reader.letGo();
   writer.join();
   EXPECT_TRUE(wrote.load());
 }
