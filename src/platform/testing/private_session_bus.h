@@ -1,0 +1,36 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/testing/temp_dir.h"
+
+namespace varn::platform::testing {
+
+// A dbus-daemon of the test's own, with its own service folder and a short service start
+// timeout, stopped at the end of the scope. Add services before start().
+class PrivateSessionBus {
+ public:
+  explicit PrivateSessionBus(int serviceStartTimeoutMs = 2000);
+  ~PrivateSessionBus();
+  PrivateSessionBus(const PrivateSessionBus&) = delete;
+  PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
+
+  // Writes a D-Bus service file: activating `name` runs `exec` (a command line).
+  void addService(const std::string& name, const std::string& exec);
+  // Starts the daemon; false (with the reason in `error`) when it cannot be started.
+  bool start(std::string* error);
+  // The address to connect to ("unix:path=...").
+  const std::string& address() const { return address_; }
+  const std::filesystem::path& folder() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  int serviceStartTimeoutMs_;
+  pid_t pid_ = -1;
+  std::string address_;
+};
+
+}  // namespace varn::platform::testing
