@@ -41,6 +41,7 @@ TEST(TrimmedWhiteSpace, RemovesEveryWhiteSpaceCodePointAtTheEndsOnly) {
       {"\xe1\x9a\x80\xe2\x80\x8a" "a" "\xe2\x80\xaf", "a"},  // ogham, hair and narrow spaces
       {"\xe2\x80\x8b" "a", "\xe2\x80\x8b" "a"},           // zero-width space is no white space
       {" \xcc\x81" "a", "\xcc\x81" "a"},                  // a combining mark stays
+      {"\x1c" "a", "\x1c" "a"},                          // a separator control is no white space
       {" \t\n", ""},
       {"", ""},
   };

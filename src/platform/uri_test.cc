@@ -21,8 +21,8 @@ TEST(AbsoluteUriHost, GivesTheHostAsWrittenOfAnAbsoluteUriOnly) {
       {"mailto:a@example.com", std::nullopt},  // no host component
       {"//example.com/p", std::nullopt},       // relative reference
       {"example.com", std::nullopt},
-      {"http://exa mple.com", std::nullopt},            // rejected: space
-      {"http://ex\xc3\xa4mple.com", std::nullopt},     // rejected: non-ASCII
+      {"http://exa mple.com", std::nullopt},        // rejected: space
+      {"http://ex\xc3\xa4mple.com", std::nullopt},  // rejected: non-ASCII
       {"http://[::1/", std::nullopt},
       {"", std::nullopt},
   };
