@@ -1,6 +1,6 @@
 // A stand-in for the main application, started by D-Bus activation in tests and demos: it takes
 // the bus name given as its first argument, optionally writes its pid to the file given as the
-// second, and stays until the bus goes away.
+// second (before taking the name), and stays until the bus goes away.
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -19,12 +19,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "fake main app: cannot connect: %s\n", std::strerror(-r));
     return 1;
   }
+  // Written before the name is taken, so whoever sees the name owned finds the file.
+  if (argc > 2) std::ofstream(argv[2]) << ::getpid() << '\n';
   r = sd_bus_request_name(bus, argv[1], 0);
   if (r < 0) {
     std::fprintf(stderr, "fake main app: cannot take %s: %s\n", argv[1], std::strerror(-r));
     return 1;
   }
-  if (argc > 2) std::ofstream(argv[2]) << ::getpid() << '\n';
   for (;;) {
     r = sd_bus_process(bus, nullptr);
     if (r < 0) break;  // the bus went away
