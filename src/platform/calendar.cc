@@ -55,7 +55,8 @@ date::sys_seconds firstInstantOf(const date::time_zone* zone, date::local_days d
   const date::local_info info = zone->get_info(midnight);
   // Skipped midnight: the day begins when the clocks jump, the end of the period before the gap.
   if (info.result == date::local_info::nonexistent) return info.first.end;
-  // Unique, or repeated: `first` is the earlier of the two periods, so this is the earlier midnight.
+  // Unique, or repeated: `first` is the earlier of the two periods, so this gives the earlier
+  // midnight.
   return naive - info.first.offset;
 }
 

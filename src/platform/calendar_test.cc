@@ -13,25 +13,27 @@ using namespace std::chrono_literals;
 using testing::ScopedTimeZone;
 using testing::ZoneCalendar;
 
-Instant at(std::chrono::sys_days day, std::chrono::nanoseconds time) { return Instant(day) + time; }
+Instant at(int year, unsigned month, unsigned day, std::chrono::nanoseconds time) {
+  return Instant(std::chrono::sys_days(std::chrono::year(year) / month / day)) + time;
+}
 
 // 2026-03-01 20:00 UTC: Sunday 15:00 in New York, Monday 05:00 in Tokyo.
-const Instant kSundayEveningUtc = at(std::chrono::year(2026) / 3 / 1, 20h);
+const Instant kSundayEveningUtc = at(2026, 3, 1, 20h);
 
 TEST(CurrentCalendar, LooksUpTheZoneOnEveryCall) {
   ScopedTimeZone tz("Asia/Tokyo");
   EXPECT_EQ(currentCalendar().weekday(kSundayEveningUtc), 2);
-  EXPECT_EQ(currentCalendar().startOfDay(kSundayEveningUtc), at(std::chrono::year(2026) / 3 / 1, 15h));
+  EXPECT_EQ(currentCalendar().startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
   tz.set("America/New_York");
   EXPECT_EQ(currentCalendar().weekday(kSundayEveningUtc), 1);
-  EXPECT_EQ(currentCalendar().startOfDay(kSundayEveningUtc), at(std::chrono::year(2026) / 3 / 1, 5h));
+  EXPECT_EQ(currentCalendar().startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));
   tz.set(":Asia/Tokyo");  // glibc's form for a zone file name
   EXPECT_EQ(currentCalendar().weekday(kSundayEveningUtc), 2);
 }
 
 TEST(CurrentCalendar, UsesTheSystemZoneWhenTzNamesNoKnownZone) {
   ScopedTimeZone tz(nullptr);
-  const Instant instants[] = {kSundayEveningUtc, at(std::chrono::year(2026) / 7 / 15, 23h + 59min)};
+  const Instant instants[] = {kSundayEveningUtc, at(2026, 7, 15, 23h + 59min)};
   for (const char* name : {"", ":", "Not/AZone", "CET-1CEST,M3.5.0,M10.5.0/3", "../UTC"}) {
     for (Instant instant : instants) {
       tz.set(nullptr);
@@ -46,7 +48,8 @@ TEST(CurrentCalendar, UsesTheSystemZoneWhenTzNamesNoKnownZone) {
 
 TEST(CalendarForZone, KnowsOnlyTheDatabasesNames) {
   EXPECT_NE(calendarForZone("Europe/Berlin"), nullptr);
-  for (const char* name : {"", "Europe/Nowhere", "europe/berlin", "../zoneinfo/UTC", "/etc/localtime"}) {
+  for (const char* name :
+       {"", "Europe/Nowhere", "europe/berlin", "../zoneinfo/UTC", "/etc/localtime"}) {
     EXPECT_EQ(calendarForZone(name), nullptr) << name;
   }
 }
@@ -56,11 +59,11 @@ TEST(Calendar, StartOfDayIsNothingBeforeTheEarliestInstant) {
   // Instant::min() is 1677-09-21 00:12:43 UTC, a Tuesday; its midnight is out of reach.
   EXPECT_EQ(utc.weekday(Instant::min()), 3);
   EXPECT_EQ(utc.startOfDay(Instant::min()), std::nullopt);
-  EXPECT_EQ(utc.startOfDay(Instant::min() + 24h), at(std::chrono::year(1677) / 9 / 22, 0h));
+  EXPECT_EQ(utc.startOfDay(Instant::min() + 24h), at(1677, 9, 22, 0h));
   // Instant::max() is 2262-04-11 23:47:16 UTC, already Saturday the 12th in Kiritimati (+14).
   const ZoneCalendar kiritimati("Pacific/Kiritimati");
   EXPECT_EQ(kiritimati.weekday(Instant::max()), 7);
-  EXPECT_EQ(kiritimati.startOfDay(Instant::max()), at(std::chrono::year(2262) / 4 / 11, 10h));
+  EXPECT_EQ(kiritimati.startOfDay(Instant::max()), at(2262, 4, 11, 10h));
 }
 
 TEST(Calendar, AddsElapsedMinutesAndNeverWraps) {

@@ -172,29 +172,6 @@ TEST(FocusScheduleJson, ReportsTheFirstFaultyObjectByPosition) {
   EXPECT_EQ(read.error().message, "[2].days[0]: weekday must be 1 to 7, found 8");
 }
 
-TEST(FocusScheduleJson, ReadsOnlyAnArrayOfObjects) {
-  Result<std::vector<FocusSchedule>> empty = decodeFocusSchedules("[]");
-  ASSERT_TRUE(empty.ok());
-  EXPECT_TRUE(empty.value().empty());
-  const struct {
-    const char* content;
-    const char* errorStart;
-  } cases[] = {
-      {"", "not valid JSON"},
-      {"days: [1]", "not valid JSON"},
-      {"[] []", "not valid JSON"},
-      {"{}", "expected an array of schedules, found an object"},
-      {"null", "expected an array of schedules, found null"},
-      {"[1]", "[0]: expected an object, found number 1"},
-  };
-  for (const auto& c : cases) {
-    Result<std::vector<FocusSchedule>> read = decodeFocusSchedules(c.content);
-    ASSERT_FALSE(read.ok()) << c.content;
-    EXPECT_TRUE(read.error().message.starts_with(c.errorStart))
-        << c.content << ": " << read.error().message;
-  }
-}
-
 TEST(FocusScheduleJson, WritesSecondsNeverMinutesAndReadsBackEqual) {
   Result<std::vector<FocusSchedule>> read = decodeFocusSchedules(fileWith([](json& o) {
     o["id"] = "e621e1f8-c36c-495a-93fc-0c247a3e6e5f";

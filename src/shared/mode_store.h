@@ -27,7 +27,8 @@ class ModeStoreProtocol {
 // reads it again.
 class ModeStore {
  public:
-  explicit ModeStore(const StoreLocations& locations) : locations_(locations) {}  // must outlive it
+  // `locations` must outlive the store.
+  explicit ModeStore(const StoreLocations& locations) : locations_(locations) {}
 
   // "modes.json" in the container, or nothing when there is no container.
   std::optional<std::filesystem::path> modesFileURL() const;

@@ -119,16 +119,6 @@ TEST(ModeJson, RefusesFilesWithAFaultyObjectNamingTheFirstFault) {
   }
 }
 
-TEST(ModeJson, ReadsOnlyAnArrayOfObjects) {
-  Result<std::vector<Mode>> empty = decodeModes("[]");
-  ASSERT_TRUE(empty.ok());
-  EXPECT_TRUE(empty.value().empty());
-  for (const char* content : {"", "{}", "[{}]", "\"modes\""}) {
-    EXPECT_FALSE(decodeModes(content).ok()) << content;
-  }
-  EXPECT_EQ(decodeModes("{}").error().message, "expected an array of modes, found an object");
-}
-
 TEST(ModeJson, WritesSuggestionsOnlyWhenPresent) {
   Mode mode;
   mode.id = *platform::Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
@@ -169,16 +159,6 @@ TEST(Mode, ComparesStringsByCanonicalEquivalence) {
   EXPECT_EQ(a, b);
   b.apps = {"com.example.extra"};
   EXPECT_NE(a, b);
-}
-
-TEST(ModeType, ConvertsFromExactRawValuesOnly) {
-  EXPECT_EQ(modeTypeFromRawValue("block"), ModeType::block);
-  EXPECT_EQ(modeTypeFromRawValue("mission"), ModeType::mission);
-  for (const char* raw : {"Block", "MISSION", "allow", "", "block "}) {
-    EXPECT_EQ(modeTypeFromRawValue(raw), std::nullopt) << raw;
-  }
-  EXPECT_EQ(kAllModeTypes[0], ModeType::block);
-  EXPECT_EQ(kAllModeTypes[1], ModeType::mission);
 }
 
 }  // namespace

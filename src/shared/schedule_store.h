@@ -16,7 +16,8 @@ namespace varn {
 // call reads it again.
 class ScheduleStore {
  public:
-  explicit ScheduleStore(const StoreLocations& locations) : locations_(locations) {}  // must outlive it
+  // `locations` must outlive the store.
+  explicit ScheduleStore(const StoreLocations& locations) : locations_(locations) {}
 
   // "schedules.json" in the container, or nothing when there is no container.
   std::optional<std::filesystem::path> schedulesFileURL() const;

@@ -66,6 +66,9 @@ TEST_F(ScheduleStoreTest, LogsOneErrorForAFileItCannotReadOrDecode) {
     const char* inMessage;
   } cases[] = {
       {"empty file", [](const fs::path& p) { writeFile(p, ""); }, "not valid JSON"},
+      {"text, not JSON", [](const fs::path& p) { writeFile(p, "days: [1]"); }, "not valid JSON"},
+      {"an item not an object", [](const fs::path& p) { writeFile(p, "[[]]"); },
+       "[0]: expected an object, found an array"},
       {"top-level object", [](const fs::path& p) { writeFile(p, "{}"); },
        "expected an array of schedules"},
       {"day out of range",
