@@ -69,4 +69,27 @@ class JsonObjectReader {
 // Reads a JSON integer in the signed 64-bit range, or nothing.
 std::optional<std::int64_t> jsonInteger(const nlohmann::json& value);
 
+// Parses `text` as one JSON array and reads its items in order with
+// `readItem(const nlohmann::json& item, std::string path)` -> Result<T>, where path is "[index]".
+// The first item that fails fails the whole array with that item's error. A document that is
+// not an array fails with "expected an array of <what>, found <what it is>".
+template <typename T, typename ReadItem>
+Result<std::vector<T>> decodeJsonArray(std::string_view text, std::string_view what,
+                                       ReadItem readItem) {
+  Result<nlohmann::json> document = parseJson(text);
+  if (!document.ok()) return document.error();
+  const nlohmann::json& array = document.value();
+  if (!array.is_array()) {
+    return Error{"expected an array of " + std::string(what) + ", found " + describeJson(array)};
+  }
+  std::vector<T> items;
+  items.reserve(array.size());
+  for (size_t i = 0; i < array.size(); ++i) {
+    Result<T> item = readItem(array[i], "[" + std::to_string(i) + "]");
+    if (!item.ok()) return item.error();
+    items.push_back(std::move(item).value());
+  }
+  return items;
+}
+
 }  // namespace varn

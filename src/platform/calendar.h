@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "platform/clock.h"
+
+namespace varn::platform {
+
+// The Gregorian calendar in one time zone of the system's tz database (/usr/share/zoneinfo):
+// local days, their weekdays and their first instants. Implementations are immutable and safe to
+// call from any thread.
+class Calendar {
+ public:
+  virtual ~Calendar() = default;
+
+  // The weekday of the local day that contains `instant`: 1 = Sunday through 7 = Saturday.
+  virtual int weekday(Instant instant) const = 0;
+
+  // The first instant of the local day that contains `instant`: local midnight; where a clock
+  // change skips midnight, the instant of the change; where one repeats it, the earlier midnight.
+  // Nothing when that instant lies before the earliest Instant (September 1677).
+  virtual std::optional<Instant> startOfDay(Instant instant) const = 0;
+
+  // `instant` advanced by `minutes` minutes of elapsed time (60 s each, whatever the clocks do
+  // meanwhile); negative values go back. Nothing when the result lies outside the range an
+  // Instant can hold (about the years 1678 to 2261); never wraps.
+  std::optional<Instant> addingMinutes(Instant instant, std::int64_t minutes) const;
+};
+
+// The user's calendar. Its zone is the one TZ names (a leading ':' dropped) when the tz database
+// knows that name, otherwise the system zone (/etc/localtime), otherwise UTC. The zone is looked
+// up afresh on every call, so a change of time zone takes effect at the next call. Lives for the
+// whole process.
+const Calendar& currentCalendar();
+
+// A calendar fixed on the zone the tz database knows as `name` ("Europe/Berlin"), or nullptr
+// when it knows no such zone.
+std::unique_ptr<Calendar> calendarForZone(std::string_view name);
+
+}  // namespace varn::platform
