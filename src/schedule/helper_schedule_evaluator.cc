@@ -1,0 +1,77 @@
+#include "schedule/helper_schedule_evaluator.h"
+
+#include <unordered_map>
+
+#include "schedule/mode_rule_builder.h"
+#include "schedule/schedule_evaluator_log.h"
+#include "schedule/schedule_window.h"
+#include "shared/date_time.h"
+
+namespace varn {
+
+HelperScheduleEvaluator::HelperScheduleEvaluator(Dependencies dependencies)
+    : deps_(std::move(dependencies)) {}
+
+void HelperScheduleEvaluator::start() {
+  if (timer_) return;
+  evaluate();
+  timer_ = deps_.runLoop.addRepeatingTimer(
+      kScheduleEvaluationInterval, [weak = std::weak_ptr<HelperScheduleEvaluator*>(self_)] {
+        if (auto self = weak.lock()) (*self)->evaluate();
+      });
+}
+
+void HelperScheduleEvaluator::evaluate() {
+  const platform::Logger& log = scheduleEvaluatorLogger();
+  if (std::optional<BlockingRules> current = deps_.rules.load();
+      current && current->isActive(deps_.clock.now())) {
+    log.debug("Blocking already active, skipping evaluation");
+    return;
+  }
+  const platform::Instant now = deps_.clock.now();
+
+  std::vector<FocusSchedule> enabled = deps_.schedules.loadSchedules();
+  std::erase_if(enabled, [](const FocusSchedule& s) { return !s.isEnabled; });
+  if (enabled.empty()) return;
+
+  const std::optional<std::vector<Mode>> modes = deps_.modes.loadModes();
+  if (!modes) {
+    log.error("Failed to load modes from store");
+    return;
+  }
+  // One lookup table per pass instead of a scan per schedule; try_emplace keeps the first mode
+  // of an id in file order.
+  std::unordered_map<platform::Uuid, const Mode*> modesById;
+  modesById.reserve(modes->size());
+  for (const Mode& mode : *modes) modesById.try_emplace(mode.id, &mode);
+
+  for (const FocusSchedule& schedule : enabled) {
+    const std::optional<ScheduledWindow> window = scheduledWindow(schedule, now, deps_.calendar);
+    const auto mode = modesById.find(schedule.modeId);
+    if (!window || now < window->start || now >= window->end || mode == modesById.end()) {
+      log.debug("Schedule '%{public}s' not active for current time", {schedule.name});
+      continue;
+    }
+    activate(schedule, window->end, *mode->second);
+    return;
+  }
+}
+
+void HelperScheduleEvaluator::activate(const FocusSchedule& schedule, platform::Instant end,
+                                       const Mode& mode) {
+  const platform::Logger& log = scheduleEvaluatorLogger();
+  std::vector<std::string> hosts = ModeRuleBuilder::hostsForMode(mode);
+  std::vector<std::string> allowed = ModeRuleBuilder::allowedSigningIdsForMode(mode);
+  const BlockingRules rules{
+      platform::Uuid::random(),
+      mode.type == ModeType::block ? BlockingRules::Mode::block : BlockingRules::Mode::allow,
+      std::move(hosts), end, std::move(allowed)};
+  if (Status saved = deps_.rules.save(rules); !saved.ok()) {
+    log.error("Failed to write blocking rules: %{public}s", {saved.error().message});
+    return;
+  }
+  log.notice("Schedule '%{public}s' activated blocking until %s", {schedule.name, describeDate(end)});
+  deps_.launchMainApp();
+}
+
+}  // namespace varn
