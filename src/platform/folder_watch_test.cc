@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/testing/eventually.h"
-#include "platform/testing/process_descriptors.h"
 #include "platform/testing/temp_dir.h"
 
 namespace varn::platform {
@@ -122,66 +120,6 @@ TEST(FolderWatch, ChangesPendingTogetherArriveAsOneBatch) {
   std::vector<FolderChanges> batches = recorder.batches();
   ASSERT_EQ(batches.size(), 2u);
   EXPECT_EQ(batches[1].names, (std::vector<std::string>{"a", "b", "c"}));
-}
-
-TEST(FolderWatch, ReportsTheFolderItselfDeletedOrMovedAndStillStops) {
-  const struct {
-    const char* why;
-    void (*change)(const fs::path& folder, const fs::path& parent);
-  } cases[] = {
-      {"deleted", [](const fs::path& folder, const fs::path&) { fs::remove(folder); }},
-      {"moved", [](const fs::path& folder, const fs::path& parent) {
-         fs::rename(folder, parent / "moved");
-       }},
-  };
-  for (const auto& c : cases) {
-    TempDir dir;
-    fs::create_directory(dir / "watched");
-    Recorder recorder;
-    auto watch = openOrFail(dir / "watched", recorder.handler());
-    ASSERT_TRUE(watch) << c.why;
-
-    c.change(dir / "watched", dir.path());
-    EXPECT_TRUE(eventually([&] { return recorder.sawFolderChange(); })) << c.why;
-    EXPECT_TRUE(recorder.names().empty()) << c.why;
-    watch->stop();  // returns: the thread outlived the watch and still heard the wake-up
-  }
-}
-
-TEST(FolderWatch, OpenFailsWithNothingLeftOpenWhenThereIsNoFolderToWatch) {
-  TempDir dir;
-  writeFile(dir / "file", "x");
-  const struct {
-    const char* name;
-    int systemError;
-  } cases[] = {{"missing", ENOENT}, {"file", ENOTDIR}};
-  for (const auto& c : cases) {
-    const size_t before = testing::openDescriptorCount();
-    Result<std::unique_ptr<FolderWatch>> watch =
-        FolderWatch::open(dir / c.name, [](const FolderChanges&) {});
-    ASSERT_FALSE(watch.ok()) << c.name;
-    EXPECT_EQ(watch.error().systemError, c.systemError) << c.name << ": " << watch.error().message;
-    EXPECT_NE(watch.error().message.find((dir / c.name).native()), std::string::npos)
-        << watch.error().message;
-    EXPECT_EQ(testing::openDescriptorCount(), before) << c.name;
-  }
-}
-
-TEST(FolderWatch, StopClosesItsTwoDescriptorsOnceAndMayBeRepeated) {
-  TempDir dir;
-  const size_t descriptors = testing::openDescriptorCount();
-  const size_t watches = testing::inotifyWatchCount();
-  auto watch = openOrFail(dir.path(), [](const FolderChanges&) {});
-  ASSERT_TRUE(watch);
-  EXPECT_EQ(testing::openDescriptorCount(), descriptors + 2);  // inotify and the wake-up eventfd
-  EXPECT_EQ(testing::inotifyWatchCount(), watches + 1);
-
-  watch->stop();
-  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
-  EXPECT_EQ(testing::inotifyWatchCount(), watches);
-  watch->stop();
-  watch.reset();
-  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
 }
 
 }  // namespace

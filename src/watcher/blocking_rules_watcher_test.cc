@@ -97,12 +97,14 @@ TEST(BlockingRulesWatcher, StartWithoutAFolderToWatchLogsTheFailureAndNeitherSwe
     WatchedFolder folder;
     fs::remove(folder.shared);
     if (c.fileInItsPlace) writeFile(folder.shared, "not a folder");
+    const size_t descriptors = platform::testing::openDescriptorCount();
 
     folder.watcher.start();
 
     EXPECT_EQ(folder.log->lines(), (std::vector<std::string>{kStopped, kOpenFailed})) << c.why;
     EXPECT_EQ(folder.sweeps, 0) << c.why;
     EXPECT_FALSE(folder.watcher.isWatching()) << c.why;
+    EXPECT_EQ(platform::testing::openDescriptorCount(), descriptors) << c.why;
     EXPECT_EQ(folder.watcher.monitoredURL(), folder.shared) << c.why;
   }
 }
