@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstddef>
+
+namespace varn::platform::testing {
+
+// How many descriptors this process has open (from /proc/self/fd).
+size_t openDescriptorCount();
+// How many inotify watches this process holds over all its inotify descriptors (from
+// /proc/self/fdinfo).
+size_t inotifyWatchCount();
+
+}  // namespace varn::platform::testing
