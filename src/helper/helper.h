@@ -3,10 +3,17 @@
 #include <chrono>
 #include <memory>
 
+#include "platform/bundle_info.h"
+#include "platform/calendar.h"
 #include "platform/clock.h"
 #include "platform/run_loop.h"
+#include "platform/workspace.h"
+#include "schedule/helper_schedule_evaluator.h"
 #include "shared/blocking_rule_store.h"
+#include "shared/mode_store.h"
+#include "shared/schedule_store.h"
 #include "shared/store_locations.h"
+#include "watcher/blocking_rules_watcher.h"
 
 namespace varn {
 
@@ -16,19 +23,33 @@ inline constexpr std::chrono::seconds kExpirySweepInterval{60};
 // start sequence. Lives on the main thread, for as long as the process; there is no stop.
 class Helper {
  public:
-  // All three must outlive the helper; `runLoop` delivers its timers.
-  Helper(platform::RunLoop& runLoop, const StoreLocations& locations, const platform::Clock& clock);
+  // What the helper reaches the system through; everything must outlive the helper.
+  struct Environment {
+    platform::RunLoop& runLoop;
+    const StoreLocations& locations;
+    const platform::Clock& clock;
+    const platform::Calendar& calendar;
+    platform::Workspace& workspace;
+    const platform::BundleInfo& bundle;
+  };
+
+  explicit Helper(const Environment& environment);
   Helper(const Helper&) = delete;
   Helper& operator=(const Helper&) = delete;
 
-  // The start sequence, strictly in order. Failures of each step are logged by the step's owner
-  // and never stop the sequence: then the 60-second expiry sweep timer, whose first sweep comes
-  // one interval after this call (no sweep is made here).
+  // The start sequence, strictly in order: start the rules watcher (it sweeps once), start the
+  // schedule evaluator (it evaluates once, then every 15 seconds), then the 60-second expiry
+  // sweep timer, whose first sweep comes one interval later. A step that fails logs and the
+  // sequence goes on.
   void start();
 
  private:
   platform::RunLoop& runLoop_;
-  BlockingRuleStore store_;
+  BlockingRuleStore rules_;
+  ScheduleStore schedules_;
+  ModeStore modes_;
+  BlockingRulesWatcher watcher_;
+  HelperScheduleEvaluator evaluator_;
   std::unique_ptr<platform::Timer> expirySweepTimer_;
 };
 

@@ -4,6 +4,7 @@
 
 #include "platform/testing/fake_clock.h"
 #include "platform/testing/fake_run_loop.h"
+#include "platform/testing/fake_workspace.h"
 #include "platform/testing/memory_log_sink.h"
 #include "platform/testing/temp_dir.h"
 
@@ -14,6 +15,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::Instant;
 
+// Monday 2 March 2026, noon UTC.
 const Instant kStart(std::chrono::sys_days(std::chrono::year(2026) / 3 / 2) + 12h);
 
 class HelperTest : public ::testing::Test {
@@ -24,33 +26,64 @@ class HelperTest : public ::testing::Test {
         locations_.sharedRulesFile,
         encodeBlockingRules({platform::Uuid::random(), BlockingRules::Mode::block, {}, endsAt, {}}));
   }
-  size_t sweeps() const { return log_->count("Cleared expired blocking rules atomically"); }
+  void putScheduleCoveringTheStart() {
+    const Mode mode{platform::Uuid::random(), "Focus", "", ModeType::block, {"a.example"}, {},
+                    false, std::nullopt};
+    fs::create_directories(dir_ / "container");
+    platform::testing::writeFile(dir_ / "container" / "modes.json", encodeModes({mode}));
+    platform::testing::writeFile(
+        dir_ / "container" / "schedules.json",
+        encodeFocusSchedules({{platform::Uuid::random(), "Noon", mode.id, {Weekday::monday}, 700,
+                               800, 0, 300, true}}));
+  }
 
   platform::testing::TempDir dir_;
   StoreLocations locations_ = StoreLocations::at(dir_ / "Shared", dir_ / "container");
   platform::testing::FakeClock clock_{kStart};
   platform::testing::FakeRunLoop loop_{&clock_};
+  std::unique_ptr<platform::Calendar> calendar_ = platform::calendarForZone("UTC");
+  platform::testing::FakeWorkspace workspace_;
+  platform::BundleInfo bundle_{"com.varn.macos.helper", std::nullopt};
   platform::testing::ScopedMemoryLog log_;
-  Helper helper_{loop_, locations_, clock_};
+  Helper helper_{{loop_, locations_, clock_, *calendar_, workspace_, bundle_}};
 };
 
-TEST_F(HelperTest, SweepsExpiredRulesEverySixtySecondsStartingOneIntervalAfterStart) {
-  putRulesEndingAt(kStart - 1s);
+TEST_F(HelperTest, StartWatchesThenWritesAScheduledSessionBeforeTheFirstTick) {
+  fs::create_directories(locations_.sharedRulesFile.parent_path());
+  putScheduleCoveringTheStart();
+  workspace_.installed.insert("com.varn.macos");
   helper_.start();
-  EXPECT_TRUE(fs::exists(locations_.sharedRulesFile));  // no sweep at start by the entry itself
+  EXPECT_TRUE(fs::exists(locations_.sharedRulesFile));
+  EXPECT_EQ(workspace_.opened, std::vector<std::string>{"com.varn.macos"});
+  EXPECT_EQ(loop_.elapsed(), 0s);
+  const std::vector<std::string> lines = log_->lines();
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "default: Blocking rules watcher stopped.");
+  EXPECT_EQ(lines[1], "default: Blocking rules watcher started.");
+  EXPECT_EQ(lines[2], "default: Schedule 'Noon' activated blocking until 2026-03-02 13:20:00 +0000");
+  EXPECT_EQ(lines[3], "default: Launched main app for scheduled session enforcement");
+}
+
+TEST_F(HelperTest, KeepsEvaluatingAndSweepingWhenTheFolderCannotBeWatched) {
+  // No shared folder: the watcher cannot start, and no session is due.
+  helper_.start();
+  EXPECT_EQ(log_->count("Failed to open blocking rules directory for watching."), 1u);
+  putRulesEndingAt(kStart + 90s);
+  loop_.advance(60s);
+  EXPECT_EQ(log_->count("Blocking already active, skipping evaluation"), 4u);
+  EXPECT_TRUE(fs::exists(locations_.sharedRulesFile));
+  loop_.advance(60s);  // 2:00: expired at 1:30, removed by the second sweep
+  EXPECT_FALSE(fs::exists(locations_.sharedRulesFile));
+  EXPECT_EQ(log_->count("Cleared expired blocking rules atomically"), 1u);
+}
+
+TEST_F(HelperTest, TheFirstSweepComesSixtySecondsAfterStart) {
+  helper_.start();
+  putRulesEndingAt(kStart - 1s);  // placed after the watcher's own first sweep
   loop_.advance(59s);
   EXPECT_TRUE(fs::exists(locations_.sharedRulesFile));
   loop_.advance(1s);
   EXPECT_FALSE(fs::exists(locations_.sharedRulesFile));
-  EXPECT_EQ(sweeps(), 1u);
-
-  // A session that ends at 2:30 is removed by the sweep at 3:00, not earlier.
-  putRulesEndingAt(kStart + 150s);
-  loop_.advance(60s);  // 2:00
-  EXPECT_TRUE(fs::exists(locations_.sharedRulesFile));
-  loop_.advance(60s);  // 3:00
-  EXPECT_FALSE(fs::exists(locations_.sharedRulesFile));
-  EXPECT_EQ(sweeps(), 2u);
 }
 
 }  // namespace

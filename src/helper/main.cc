@@ -1,8 +1,11 @@
 // VarnHelper: starts scheduled blocking sessions and clears expired ones. It takes no arguments
 // and has no configuration; it runs until it is terminated from outside.
 #include "helper/helper.h"
+#include "platform/bundle_info.h"
+#include "platform/calendar.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "platform/sd_bus_workspace.h"
 #include "platform/sd_event_run_loop.h"
 #include "shared/store_locations.h"
 
@@ -16,7 +19,9 @@ int main() {
     return 1;
   }
   const StoreLocations locations = StoreLocations::production();
-  Helper helper(*runLoop.value(), locations, platform::systemClock());
+  platform::SdBusWorkspace workspace(runLoop.value()->event());
+  Helper helper({*runLoop.value(), locations, platform::systemClock(), platform::currentCalendar(),
+                 workspace, platform::mainBundleInfo()});
   helper.start();
   runLoop.value()->run();
   return 0;
