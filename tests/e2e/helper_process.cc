@@ -1,0 +1,95 @@
+#include "helper_process.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+namespace varn::e2e {
+
+bool mountNamespacesPermitted(std::string* why) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    // The mount point must exist on the host; an empty /Users is all these tests leave behind.
+    if (::mkdir("/Users", 0755) == 0 || errno == EEXIST) return true;
+    *why = std::string("cannot create the mount point /Users: ") + std::strerror(errno);
+    return false;
+  }
+  *why = "mount namespaces are not permitted here (run as root or with CAP_SYS_ADMIN)";
+  return false;
+}
+
+HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
+  pid_ = ::fork();
+  if (pid_ != 0) return;
+
+  // The child: a private mount namespace with the test's folder on /Users, then the helper.
+  const int log = ::open(options_.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) ::_exit(120);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(options_.usersFolder.c_str(), "/Users", nullptr, MS_BIND, nullptr) != 0) {
+    ::_exit(121);
+  }
+  ::setenv("XDG_DATA_HOME", options_.dataHome.c_str(), 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", options_.busAddress.c_str(), 1);
+  ::setenv("TZ", "UTC", 1);
+  ::setenv("LD_PRELOAD", VARN_CLOCK_SHIFT_LIBRARY, 1);
+  ::setenv("VARN_TEST_CLOCK_START",
+           std::to_string(options_.clockStart.time_since_epoch().count()).c_str(), 1);
+  // The sanitizer runtime insists on coming first among preloaded libraries.
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* old = std::getenv("ASAN_OPTIONS")) asan = std::string(old) + ":" + asan;
+  ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  ::unsetenv("JOURNAL_STREAM");
+  ::execl(VARN_HELPER_EXECUTABLE, "VarnHelper", static_cast<char*>(nullptr));
+  ::_exit(122);
+}
+
+HelperProcess::~HelperProcess() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+}
+
+bool HelperProcess::running() {
+  int status = 0;
+  return pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+std::vector<std::string> HelperProcess::logLines() const {
+  std::vector<std::string> lines;
+  std::ifstream in(options_.logFile);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+size_t HelperProcess::logCount(std::string_view text) const {
+  size_t count = 0;
+  for (const std::string& line : logLines()) count += line.find(text) != std::string::npos;
+  return count;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace varn::e2e

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace varn::e2e {
+
+// Whether this process may create mount namespaces (root, or CAP_SYS_ADMIN); the end-to-end
+// tests skip otherwise.
+bool mountNamespacesPermitted(std::string* why);
+
+// The real VarnHelper, started in a private mount namespace in which `usersFolder` is mounted
+// on /Users, with its wall clock starting at `clockStart`, XDG_DATA_HOME at `dataHome`, TZ=UTC,
+// and the session bus at `busAddress`. Its stderr goes to `logFile`. Killed at the end of the
+// scope.
+class HelperProcess {
+ public:
+  struct Options {
+    std::filesystem::path usersFolder;
+    std::filesystem::path dataHome;
+    std::string busAddress;
+    std::chrono::sys_seconds clockStart;
+    std::filesystem::path logFile;
+  };
+
+  explicit HelperProcess(Options options);
+  ~HelperProcess();
+  HelperProcess(const HelperProcess&) = delete;
+  HelperProcess& operator=(const HelperProcess&) = delete;
+
+  // True while the process runs (it has neither exited nor crashed).
+  bool running();
+  // Its log lines so far.
+  std::vector<std::string> logLines() const;
+  // How many log lines contain `text`.
+  size_t logCount(std::string_view text) const;
+
+ private:
+  Options options_;
+  pid_t pid_ = -1;
+};
+
+// Polls `condition` every 10 ms until it holds or `timeout` passes; returns its last value.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+}  // namespace varn::e2e
