@@ -82,6 +82,14 @@ TEST(BlockingRulesJson, RejectsRecordsWithAFaultAndNamesIt) {
       {"allowedSigningIds of numbers", record("allowedSigningIds", "[1]"),
        "allowedSigningIds[0]: expected a string"},
       {"invalid UTF-8", record("hosts", "[\"\xff\"]"), "not valid JSON"},
+      {"512 levels of arrays", std::string(512, '[') + std::string(512, ']'),
+       "expected an object, found an array"},
+      {"513 levels of arrays", std::string(513, '[') + std::string(513, ']'),
+       "not valid JSON: nested deeper than 512 levels"},
+      {"brackets inside a string do not count",
+       std::string(511, '[') + R"("\"[[{{")" + std::string(511, ']'),
+       "expected an object, found an array"},
+      {"a megabyte of '['", std::string(1 << 20, '['), "nested deeper than 512 levels"},
   };
   for (const auto& c : cases) {
     Result<BlockingRules> r = decodeBlockingRules(c.json);

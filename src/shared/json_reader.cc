@@ -8,7 +8,45 @@ namespace varn {
 
 using nlohmann::json;
 
+namespace {
+
+// No file of ours nests deeper than four levels. Deeper text is refused before parsing: a
+// megabyte of '[' would otherwise become half a million nested arrays, some eighty times the
+// text in memory, and a shared file anyone can write must not cost that on every read.
+constexpr int kDeepestNesting = 512;
+
+// Whether arrays and objects in `text` nest deeper than `limit`, counting brackets outside
+// strings. On text that is not JSON the count may be off, but such text fails to parse anyway.
+bool nestsDeeperThan(std::string_view text, int limit) {
+  int depth = 0;
+  bool inString = false, escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 Result<json> parseJson(std::string_view text) {
+  if (nestsDeeperThan(text, kDeepestNesting)) {
+    return Error{"not valid JSON: nested deeper than " + std::to_string(kDeepestNesting) +
+                 " levels"};
+  }
   try {
     return json::parse(text.begin(), text.end());
   } catch (const json::exception& e) {

@@ -15,6 +15,7 @@
 namespace varn {
 
 // Parses `text` as one JSON document without throwing; the error names where parsing stopped.
+// Arrays and objects nested deeper than 512 levels are refused before parsing.
 Result<nlohmann::json> parseJson(std::string_view text);
 
 // A short description of a JSON value for error messages: `number 12`, `string "Block"`,
