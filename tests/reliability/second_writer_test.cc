@@ -196,6 +196,9 @@ std::string runHelper(const Files& files, Ledger& ledger) {
     while (!done) {
       store.clearIfExpired();
       ++ledger.helperSweeps;
+      // Paced like a folder that changes every fraction of a millisecond, rather than a spin
+      // that would starve the other processes of the lock on two cores.
+      std::this_thread::sleep_for(microseconds(200));
     }
   });
   std::string fault;
