@@ -172,6 +172,11 @@ int run(const Options& options) {
   std::printf("\n");
   printMemory("at the end of the run:", end);
   std::printf("%-28s %lld KiB\n", "peak VmRSS (VmHWM):", static_cast<long long>(end.peakRssKiB));
+  std::printf("\nresident KiB by mapping (anonymous part in brackets):\n");
+  for (const MappingResidence& m : residenceByMapping(helper.pid())) {
+    std::printf("  %6lld [%4lld]  %s\n", static_cast<long long>(m.rssKiB),
+                static_cast<long long>(m.anonKiB), m.name.c_str());
+  }
   return removals.timeouts == 0 ? 0 : 1;
 }
 

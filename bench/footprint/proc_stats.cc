@@ -1,7 +1,9 @@
 #include "proc_stats.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -63,6 +65,42 @@ std::optional<ProcessSample> sampleProcess(pid_t pid) {
   }
   if (ec || s.threads == 0) return std::nullopt;
   return s;
+}
+
+std::vector<MappingResidence> residenceByMapping(pid_t pid) {
+  std::ifstream in(fs::path("/proc") / std::to_string(pid) / "smaps");
+  std::map<std::string, MappingResidence> byName;
+  MappingResidence* current = nullptr;
+  for (std::string line; std::getline(in, line);) {
+    // A mapping's header line: "start-end perms offset dev inode [name]"; field lines start
+    // with a capitalised key and a colon.
+    std::istringstream fields(line);
+    std::string first;
+    fields >> first;
+    if (first.find('-') != std::string::npos && first.back() != ':') {
+      std::string perms, offset, device, inode, name;
+      fields >> perms >> offset >> device >> inode;
+      std::getline(fields >> std::ws, name);
+      if (name.empty()) name = "[unnamed]";
+      current = &byName[name];
+      current->name = name;
+    } else if (current != nullptr && first == "Rss:") {
+      std::int64_t kib = 0;
+      fields >> kib;
+      current->rssKiB += kib;
+    } else if (current != nullptr && first == "Anonymous:") {
+      std::int64_t kib = 0;
+      fields >> kib;
+      current->anonKiB += kib;
+    }
+  }
+  std::vector<MappingResidence> result;
+  for (auto& [name, residence] : byName) {
+    if (residence.rssKiB > 0) result.push_back(std::move(residence));
+  }
+  std::sort(result.begin(), result.end(),
+            [](const MappingResidence& a, const MappingResidence& b) { return a.rssKiB > b.rssKiB; });
+  return result;
 }
 
 }  // namespace varn::bench

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace varn::bench {
 
@@ -25,5 +27,16 @@ struct ProcessSample {
 
 // A sample of the running process `pid`, or nothing once it has gone.
 std::optional<ProcessSample> sampleProcess(pid_t pid);
+
+// Resident memory of one mapped file (all its mappings together), or of the heap, the stacks
+// and the unnamed mappings.
+struct MappingResidence {
+  std::string name;
+  std::int64_t rssKiB = 0;
+  std::int64_t anonKiB = 0;  // of rssKiB: pages written by the process (relocations, heap)
+};
+
+// What /proc/<pid>/smaps gives per mapping name, the largest first; empty once it has gone.
+std::vector<MappingResidence> residenceByMapping(pid_t pid);
 
 }  // namespace varn::bench
