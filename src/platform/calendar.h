@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -34,7 +35,17 @@ class Calendar {
 // knows that name, otherwise the system zone (/etc/localtime), otherwise UTC. The zone is looked
 // up afresh on every call, so a change of time zone takes effect at the next call. Lives for the
 // whole process.
+//
+// Cost of that lookup: with TZ set, no system call (the answer for a name is remembered, as the
+// database is read once per process); without it, one readlink of /etc/localtime, whose target
+// decides the zone (a link is resolved again whenever its target text changes). Only an
+// /etc/localtime that is not a link into a zoneinfo folder takes the tz library's full search.
 const Calendar& currentCalendar();
+
+// The user's calendar as currentCalendar() builds it, but reading the link `localtime` where the
+// system has /etc/localtime: for tests that change the system zone without touching /etc. When
+// `localtime` names no zone, the system zone as currentCalendar() finds it takes its place.
+std::unique_ptr<Calendar> userCalendar(std::filesystem::path localtime);
 
 // A calendar fixed on the zone the tz database knows as `name` ("Europe/Berlin"), or nullptr
 // when it knows no such zone.

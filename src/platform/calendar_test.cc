@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <limits>
 
+#include "platform/testing/temp_dir.h"
 #include "platform/testing/zone_calendar.h"
 
 namespace varn::platform {
@@ -42,6 +44,54 @@ TEST(CurrentCalendar, UsesTheSystemZoneWhenTzNamesNoKnownZone) {
       tz.set(name);
       EXPECT_EQ(currentCalendar().weekday(instant), weekday) << '"' << name << '"';
       EXPECT_EQ(currentCalendar().startOfDay(instant), start) << '"' << name << '"';
+    }
+  }
+}
+
+// Points the link at `path` to `target`, replacing it in one step as timedatectl does.
+void relink(const std::filesystem::path& path, const std::filesystem::path& target) {
+  std::filesystem::path next = path;
+  next += ".next";
+  std::filesystem::create_symlink(target, next);
+  std::filesystem::rename(next, path);
+}
+
+TEST(UserCalendar, FollowsTheLocaltimeLinkFromOneCallToTheNext) {
+  ScopedTimeZone tz(nullptr);
+  testing::TempDir dir;
+  const std::filesystem::path localtime = dir / "localtime";
+  relink(localtime, "/usr/share/zoneinfo/Asia/Tokyo");
+  const std::unique_ptr<Calendar> calendar = userCalendar(localtime);
+  EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
+  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
+  // Each target is resolved when it changes, also back to one seen before.
+  for (int round = 0; round < 2; ++round) {
+    relink(localtime, "/usr/share/zoneinfo/America/New_York");
+    EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 1);
+    EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));
+    relink(localtime, "/usr/share/zoneinfo/Asia/Tokyo");
+    EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
+  }
+  // A relative link, and one through another link, count by where they lead.
+  relink(dir / "zoneinfo", "/usr/share/zoneinfo");
+  relink(localtime, "zoneinfo/America/New_York");
+  EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 1);
+  tz.set("Asia/Tokyo");  // TZ comes first
+  EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
+}
+
+TEST(UserCalendar, ALinkToNoKnownZoneLeavesTheSystemZone) {
+  ScopedTimeZone tz(nullptr);
+  testing::TempDir dir;
+  testing::writeFile(dir / "zone", "not a zone file");
+  relink(dir / "file", dir / "zone");
+  relink(dir / "nowhere", dir / "missing");
+  relink(dir / "unknown", "/usr/share/zoneinfo/Not/AZone");
+  for (const char* name : {"file", "nowhere", "unknown", "zone"}) {
+    const std::unique_ptr<Calendar> calendar = userCalendar(dir / name);
+    for (Instant instant : {kSundayEveningUtc, at(2026, 7, 15, 23h + 59min)}) {
+      EXPECT_EQ(calendar->weekday(instant), currentCalendar().weekday(instant)) << name;
+      EXPECT_EQ(calendar->startOfDay(instant), currentCalendar().startOfDay(instant)) << name;
     }
   }
 }

@@ -55,18 +55,22 @@ Result<std::string> readWholeFile(const std::filesystem::path& path, size_t size
   if (!S_ISREG(st.st_mode)) {
     return Error{"read " + path.native() + ": not a regular file", EINVAL};
   }
-  const Error tooLarge{"read " + path.native() + ": file is larger than the " +
-                           sizeLimitText(sizeLimit) + " limit",
-                       EFBIG};
-  if (static_cast<unsigned long long>(st.st_size) > sizeLimit) return tooLarge;
+  const auto tooLarge = [&] {
+    return Error{"read " + path.native() + ": file is larger than the " +
+                     sizeLimitText(sizeLimit) + " limit",
+                 EFBIG};
+  };
+  if (static_cast<unsigned long long>(st.st_size) > sizeLimit) return tooLarge();
 
+  // One byte more than the file holds: the read that meets the end then needs no bigger buffer
+  // (growing would copy and clear the whole content once more).
   std::string contents;
-  contents.resize(static_cast<size_t>(st.st_size));
+  contents.resize(static_cast<size_t>(st.st_size) + 1);
   size_t used = 0;
   for (;;) {
     // The file may grow while it is read; read one byte past the limit to notice.
     if (used == contents.size()) {
-      if (contents.size() > sizeLimit) return tooLarge;
+      if (contents.size() > sizeLimit) return tooLarge();
       contents.resize(std::min(sizeLimit + 1, std::max<size_t>(contents.size() * 2, 4096)));
     }
     ssize_t n = ::read(fd.get(), contents.data() + used, contents.size() - used);
@@ -77,7 +81,7 @@ Result<std::string> readWholeFile(const std::filesystem::path& path, size_t size
     if (n == 0) break;
     used += static_cast<size_t>(n);
   }
-  if (used > sizeLimit) return tooLarge;
+  if (used > sizeLimit) return tooLarge();
   contents.resize(used);
   return contents;
 }

@@ -35,16 +35,29 @@ struct UTextCloser {
   void operator()(UText* text) const noexcept { utext_close(text); }
 };
 
+// This thread's character break iterator, created on first use, or nullptr when ICU cannot
+// create one. Creating an iterator loads and unpacks ICU's break rules, which costs far more than
+// splitting a host name; an iterator may not be shared between threads, so each keeps its own.
+icu::BreakIterator* threadCharacterIterator() {
+  thread_local const std::unique_ptr<icu::BreakIterator> iterator = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> created(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status)) created.reset();
+    return created;
+  }();
+  return iterator.get();
+}
+
 // Byte offsets of the grapheme-cluster boundaries of valid UTF-8 `text`, 0 and text.size()
 // included. A UTF-8 UText makes the break iterator report byte offsets directly.
 std::optional<std::vector<std::size_t>> characterBoundaries(const std::string& text) {
+  icu::BreakIterator* iterator = threadCharacterIterator();
+  if (iterator == nullptr) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
+  UText storage = UTEXT_INITIALIZER;  // closing a caller-provided UText frees nothing of it
   const std::unique_ptr<UText, UTextCloser> utext(
-      utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status));
-  if (U_FAILURE(status)) return std::nullopt;
-  // Declared after the UText so that it is destroyed first: it refers to the text.
-  const std::unique_ptr<icu::BreakIterator> iterator(
-      icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+      utext_openUTF8(&storage, text.data(), static_cast<int64_t>(text.size()), &status));
   if (U_FAILURE(status)) return std::nullopt;
   iterator->setText(utext.get(), status);
   if (U_FAILURE(status)) return std::nullopt;
@@ -52,6 +65,13 @@ std::optional<std::vector<std::size_t>> characterBoundaries(const std::string& t
   for (int32_t at = iterator->next(); at != icu::BreakIterator::DONE; at = iterator->next()) {
     boundaries.push_back(static_cast<std::size_t>(at));
   }
+  // The iterator keeps a shallow copy of the UText, which points into `text`; leave it on an
+  // empty text of static lifetime instead.
+  static constexpr char kEmpty[] = "";
+  UText emptyStorage = UTEXT_INITIALIZER;
+  const std::unique_ptr<UText, UTextCloser> empty(
+      utext_openUTF8(&emptyStorage, kEmpty, 0, &status));
+  if (U_SUCCESS(status)) iterator->setText(empty.get(), status);
   if (boundaries.back() != text.size()) return std::nullopt;
   return boundaries;
 }

@@ -4,6 +4,7 @@
 #include <unicode/locid.h>
 
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace varn::platform {
@@ -120,6 +121,32 @@ TEST(GraphemeString, SplitsAtWholeCharacterSeparatorsKeepingEmptyPieces) {
     ASSERT_TRUE(text.has_value()) << c.text;
     EXPECT_EQ(text->split(":"), c.pieces) << c.text;
   }
+}
+
+// Each thread splits its own text many times over, so an iterator shared between threads, or
+// one that kept something of the text before, would show as a wrong count.
+TEST(GraphemeString, CountsTheSameOnManyThreadsAtOnce) {
+  const struct {
+    const char* text;
+    size_t characters;
+  } cases[] = {
+      {"e\xcc\x81\xcc\x81/x\r\n", 4},                   // stacked marks, CRLF
+      {"\xf0\x9f\x87\xa9\xf0\x9f\x87\xaa.example", 9},  // a flag: two regional indicators
+      {"plain.example.com", 17},
+      {"\xea\xb0\x80\xe1\x84\x80", 2},                  // a syllable, then a lone jamo
+  };
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(std::size(cases), 0);
+  for (size_t t = 0; t < std::size(cases); ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 500; ++round) {
+        const auto text = GraphemeString::of(cases[t].text);
+        if (!text || text->characterCount() != cases[t].characters) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (size_t t = 0; t < std::size(cases); ++t) EXPECT_EQ(wrong[t], 0) << cases[t].text;
 }
 
 }  // namespace

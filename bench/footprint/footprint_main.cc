@@ -1,0 +1,186 @@
+// varn_footprint: what the real helper costs while nothing happens, and how fast it removes an
+// expired rules file. Runs a VarnHelper executable in a private mount namespace on realistic
+// files (10 modes of 50 sites, 10 schedules, none of which covers the current time, so every
+// pass reads and decodes all three files and computes every window), then reports memory, CPU
+// and wakeups over an idle period, and the delay from renaming an expired rules file into the
+// watched folder to its removal. Needs root (or CAP_SYS_ADMIN). scripts/footprint runs it.
+//
+//   varn_footprint --helper <VarnHelper> [--idle <seconds>] [--removals <count>]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "bench_files.h"
+#include "namespaced_helper.h"
+#include "proc_stats.h"
+#include "removal_probe.h"
+
+namespace varn::bench {
+namespace {
+
+using namespace std::chrono;
+
+constexpr const char* kRulesFileName = "com.varn.macos.blocking-rules.json";
+constexpr const char* kNotActive = "not active for current time";
+
+struct Options {
+  std::string helper;
+  int idleSeconds = 120;
+  int removals = 200;
+};
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr,
+               "usage: varn_footprint --helper <VarnHelper> [--idle <seconds>] [--removals <count>]\n");
+  std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (flag == "--helper") {
+      options.helper = argv[i + 1];
+    } else if (flag == "--idle") {
+      options.idleSeconds = std::atoi(argv[i + 1]);
+    } else if (flag == "--removals") {
+      options.removals = std::atoi(argv[i + 1]);
+    } else {
+      usage();
+    }
+  }
+  if (argc % 2 == 0 || options.helper.empty() || options.idleSeconds < 1 || options.removals < 1) {
+    usage();
+  }
+  return options;
+}
+
+size_t countLines(const std::filesystem::path& log, const char* text) {
+  std::ifstream in(log);
+  size_t count = 0;
+  for (std::string line; std::getline(in, line);) count += line.find(text) != std::string::npos;
+  return count;
+}
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "footprint: %s\n", what);
+  std::exit(1);
+}
+
+ProcessSample sampleOrFail(NamespacedHelper& helper) {
+  std::optional<ProcessSample> sample = sampleProcess(helper.pid());
+  if (!sample || !helper.running()) fail("the helper is gone");
+  return *sample;
+}
+
+void printMemory(const char* when, const ProcessSample& s) {
+  std::printf("%-28s VmRSS %5lld KiB (anonymous %4lld, files %5lld), Pss %5lld KiB, private %5lld KiB\n",
+              when, static_cast<long long>(s.rssKiB), static_cast<long long>(s.anonKiB),
+              static_cast<long long>(s.fileKiB), static_cast<long long>(s.pssKiB),
+              static_cast<long long>(s.privateKiB));
+}
+
+double microseconds(nanoseconds d) { return static_cast<double>(d.count()) / 1e3; }
+
+int run(const Options& options) {
+  std::string why;
+  if (!canUseMountNamespaces(why)) {
+    std::fprintf(stderr, "footprint: %s\n", why.c_str());
+    return 2;
+  }
+  const ScratchFolder root("varn-footprint");
+  const std::filesystem::path shared = root / "Users" / "Shared";
+  const std::filesystem::path container = root / "data" / "group.com.varn.macos";
+  const std::filesystem::path log = root / "helper.log";
+  std::filesystem::create_directories(shared);
+  std::filesystem::permissions(shared, std::filesystem::perms(01777));
+  const std::vector<Mode> modes = makeModes(kRealistic);
+  writeFileOrDie(container / "modes.json", encodeModes(modes));
+  // Windows from 25:00 to 26:00 after the start of the day: never today, whatever the zone,
+  // yet every pass computes each of them in full.
+  writeFileOrDie(container / "schedules.json",
+                 encodeFocusSchedules(makeSchedules(kRealistic, modes, 1500, 1560)));
+
+  std::printf("VarnHelper %s\nfiles: %d modes of %d sites, %d schedules, none active\n\n",
+              options.helper.c_str(), kRealistic.modes, kRealistic.sitesPerMode,
+              kRealistic.schedules);
+  const steady_clock::time_point launched = steady_clock::now();
+  NamespacedHelper helper(options.helper, root / "Users", root / "data", log);
+  while (countLines(log, kNotActive) < static_cast<size_t>(kRealistic.schedules)) {
+    if (!helper.running()) fail("the helper exited during its start");
+    if (steady_clock::now() - launched > seconds(10)) fail("no first pass within 10 s");
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  std::printf("first pass done after %.0f ms\n",
+              duration<double, std::milli>(steady_clock::now() - launched).count());
+  printMemory("after the first pass:", sampleOrFail(helper));
+
+  // Idle: nothing but the two timers should wake the helper.
+  const ProcessSample before = sampleOrFail(helper);
+  const steady_clock::time_point idleStart = steady_clock::now();
+  std::int64_t lowest = before.rssKiB, highest = before.rssKiB;
+  while (steady_clock::now() - idleStart < seconds(options.idleSeconds)) {
+    std::this_thread::sleep_for(seconds(1));
+    const ProcessSample now = sampleOrFail(helper);
+    lowest = std::min(lowest, now.rssKiB);
+    highest = std::max(highest, now.rssKiB);
+  }
+  const ProcessSample after = sampleOrFail(helper);
+  const double minutes = duration<double>(steady_clock::now() - idleStart).count() / 60.0;
+  const auto perMinute = [&](std::int64_t delta) { return static_cast<double>(delta) / minutes; };
+  std::printf("\nidle for %.1f minutes:\n", minutes);
+  printMemory("  at the end:", after);
+  std::printf("  VmRSS over the period:      %lld to %lld KiB\n", static_cast<long long>(lowest),
+              static_cast<long long>(highest));
+  std::printf("  CPU time per minute:        %.2f ms (%.1f clock ticks)\n",
+              perMinute(after.cpuNs - before.cpuNs) / 1e6,
+              perMinute(after.cpuTicks - before.cpuTicks));
+  std::printf("  wakeups per minute:         %.1f (voluntary switches, %d threads); "
+              "%.1f preemptions\n",
+              perMinute(after.voluntarySwitches - before.voluntarySwitches), after.threads,
+              perMinute(after.involuntarySwitches - before.involuntarySwitches));
+  std::printf("  timer firings per minute:   %.1f (4 evaluation passes, 1 expiry sweep)\n", 5.0);
+
+  // Removals: an expired session renamed into the watched folder, as the main application or
+  // a restore from backup would put it there.
+  const std::string expired =
+      encodeBlockingRules(makeRules(kRealistic.sitesPerMode,
+                                    time_point_cast<nanoseconds>(system_clock::now()) - hours(1)));
+  std::filesystem::create_directories(root / "staging");
+  const size_t clearedBefore = countLines(log, "Cleared expired blocking rules atomically");
+  RemovalDelays removals = measureRemovals(shared, kRulesFileName, expired, root / "staging",
+                                           options.removals, seconds(2), milliseconds(20));
+  std::vector<nanoseconds>& delays = removals.delays;
+  std::sort(delays.begin(), delays.end());
+  std::printf("\nremoval delay over %d renames:\n", options.removals);
+  if (!delays.empty()) {
+    const auto at = [&](double q) { return delays[static_cast<size_t>(q * (delays.size() - 1))]; };
+    std::printf("  median %.0f us, 90th percentile %.0f us, worst %.0f us, best %.0f us\n",
+                microseconds(at(0.5)), microseconds(at(0.9)), microseconds(delays.back()),
+                microseconds(delays.front()));
+  }
+  std::printf("  not removed within 2 s:     %d\n", removals.timeouts);
+  std::printf("  removals the helper logged: %zu\n",
+              countLines(log, "Cleared expired blocking rules atomically") - clearedBefore);
+
+  const ProcessSample end = sampleOrFail(helper);
+  std::printf("\n");
+  printMemory("at the end of the run:", end);
+  std::printf("%-28s %lld KiB\n", "peak VmRSS (VmHWM):", static_cast<long long>(end.peakRssKiB));
+  std::printf("\nresident KiB by mapping (anonymous part in brackets):\n");
+  for (const MappingResidence& m : residenceByMapping(helper.pid())) {
+    std::printf("  %6lld [%4lld]  %s\n", static_cast<long long>(m.rssKiB),
+                static_cast<long long>(m.anonKiB), m.name.c_str());
+  }
+  return removals.timeouts == 0 ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace varn::bench
+
+int main(int argc, char** argv) { return varn::bench::run(varn::bench::parse(argc, argv)); }
