@@ -46,7 +46,9 @@ long residentKiB() {
 
 BlockingRules rulesEndingAt(platform::Instant endsAt, size_t hosts = 1) {
   BlockingRules rules{platform::Uuid::random(), BlockingRules::Mode::block, {}, endsAt, {}};
-  for (size_t i = 0; i < hosts; ++i) rules.hosts.push_back("host" + std::to_string(i) + ".example.com");
+  for (size_t i = 0; i < hosts; ++i) {
+    rules.hosts.push_back("host" + std::to_string(i) + ".example.com");
+  }
   return rules;
 }
 
@@ -91,7 +93,8 @@ struct HostileCase {
 
 void link(const fs::path& target, const fs::path& at) { fs::create_symlink(target, at); }
 
-const HostileCase kCases[] = {
+// Entries in place of a rules file or a lock file.
+const HostileCase kHostileEntries[] = {
     {"a link to itself", Where::rules, [](auto& at, auto&) { link(at.filename(), at); }, false},
     {"a loop of two links", Where::rules,
      [](auto& at, auto&) {
@@ -121,6 +124,28 @@ const HostileCase kCases[] = {
        writeFile(at / "inside", "x");
      },
      false},
+
+    {"a link to a file outside", Where::lock,
+     [](auto& at, auto& outside) { link(outside / "notes.txt", at); }, true},
+    {"a dangling link out of the folder", Where::lock,
+     [](auto& at, auto& outside) { link(outside / "planted.lock", at); }, true},
+    {"a link to itself", Where::lock, [](auto& at, auto&) { link(at.filename(), at); }, true},
+    {"a hard link to a file outside", Where::lock,
+     [](auto& at, auto& outside) { fs::create_hard_link(outside / "notes.txt", at); }, true},
+    {"a folder", Where::lock, [](auto& at, auto&) { fs::create_directory(at); }, true},
+    {"a FIFO", Where::lock, [](auto& at, auto&) { ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0); },
+     true},
+
+    {"a link to an expired record outside", Where::container,
+     [](auto& at, auto& outside) { link(outside / "expired.json", at); }, true},
+    {"a hard link to an expired record outside", Where::container,
+     [](auto& at, auto& outside) { fs::create_hard_link(outside / "expired.json", at); }, true},
+    {"a link to itself", Where::container, [](auto& at, auto&) { link(at.filename(), at); }, true},
+    {"a link to /dev/zero", Where::container, [](auto& at, auto&) { link("/dev/zero", at); }, true},
+};
+
+// Files whose content is too large, too deep or merely large.
+const HostileCase kHostileContents[] = {
     {"a file over the size cap", Where::rules,
      [](auto& at, auto&) { writeFile(at, std::string(kCap + 1, ' ')); }, true},
     {"1 MiB of '['", Where::rules, [](auto& at, auto&) { writeFile(at, std::string(kCap, '[')); },
@@ -144,23 +169,6 @@ const HostileCase kCases[] = {
      },
      true},
 
-    {"a link to a file outside", Where::lock,
-     [](auto& at, auto& outside) { link(outside / "notes.txt", at); }, true},
-    {"a dangling link out of the folder", Where::lock,
-     [](auto& at, auto& outside) { link(outside / "planted.lock", at); }, true},
-    {"a link to itself", Where::lock, [](auto& at, auto&) { link(at.filename(), at); }, true},
-    {"a hard link to a file outside", Where::lock,
-     [](auto& at, auto& outside) { fs::create_hard_link(outside / "notes.txt", at); }, true},
-    {"a folder", Where::lock, [](auto& at, auto&) { fs::create_directory(at); }, true},
-    {"a FIFO", Where::lock, [](auto& at, auto&) { ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0); },
-     true},
-
-    {"a link to an expired record outside", Where::container,
-     [](auto& at, auto& outside) { link(outside / "expired.json", at); }, true},
-    {"a hard link to an expired record outside", Where::container,
-     [](auto& at, auto& outside) { fs::create_hard_link(outside / "expired.json", at); }, true},
-    {"a link to itself", Where::container, [](auto& at, auto&) { link(at.filename(), at); }, true},
-    {"a link to /dev/zero", Where::container, [](auto& at, auto&) { link("/dev/zero", at); }, true},
     {"1 MiB of '['", Where::container,
      [](auto& at, auto&) { writeFile(at, std::string(kCap, '[')); }, true},
 };
@@ -195,7 +203,10 @@ class HostileSharedFolderTest : public ::testing::Test {
     store.clearIfExpired();
     const BlockingRules first = rulesEndingAt(kNoon + hours(1));
     if (store.save(first).ok() != saveSucceeds) return "the first save did not go as expected";
-    if (saveSucceeds && store.load()->sessionId != first.sessionId) return "the save was not read back";
+    const std::optional<BlockingRules> loaded = store.load();
+    if (saveSucceeds && (!loaded || loaded->sessionId != first.sessionId)) {
+      return "the save was not read back";
+    }
     clock.advance(hours(2));
     store.clearIfExpired();
     if (store.save(decodeBlockingRules(last).value()).ok() != saveSucceeds) {
@@ -205,17 +216,11 @@ class HostileSharedFolderTest : public ::testing::Test {
     return "";
   }
 
-  platform::testing::TempDir dir_;
-  fs::path outside_ = dir_ / "outside";
-};
-
-TEST_F(HostileSharedFolderTest, NothingButTheRulesFilesAndLockFilesIsEverCreatedChangedOrRemoved) {
-  int number = 0;
-  long largestPeakKiB = 0;  // added to what the child inherited
-  std::string largestPeakCase;
-  for (const HostileCase& c : kCases) {
+  // Plants the case's entry, lets a child live a day beside it, and compares the whole tree
+  // before and after.
+  void liveBeside(const HostileCase& c) {
     const std::string label = std::string(c.what) + " at the " + nameOf(c.where);
-    const fs::path folder = dir_ / ("case-" + std::to_string(++number));
+    const fs::path folder = dir_ / ("case-" + std::to_string(++cases_));
     const StoreLocations locations = StoreLocations::at(folder / "Shared", folder / "container");
     const fs::path rules = locations.sharedRulesFile;
     const fs::path container = *locations.containerFile("blocking-rules.json");
@@ -233,9 +238,9 @@ TEST_F(HostileSharedFolderTest, NothingButTheRulesFilesAndLockFilesIsEverCreated
     EXPECT_EQ(child.wait(), "") << label;
     const long added = child.maxResidentKiB() - inherited;
     EXPECT_LT(added, kMemoryBoundKiB) << label;
-    if (added > largestPeakKiB) {
-      largestPeakKiB = added;
-      largestPeakCase = label;
+    if (added > mostAddedKiB_) {
+      mostAddedKiB_ = added;
+      costliest_ = label;
     }
 
     // Changed or new entries: only the rules file holding the last save, and lock files the
@@ -267,8 +272,25 @@ TEST_F(HostileSharedFolderTest, NothingButTheRulesFilesAndLockFilesIsEverCreated
           << label;
     }
   }
-  std::printf("%zu hostile entries; the most memory a child added: %ld KiB, for %s\n",
-              std::size(kCases), largestPeakKiB, largestPeakCase.c_str());
+
+  void TearDown() override {
+    std::printf("%d hostile cases; the most memory a child added: %ld KiB (%s)\n", cases_,
+                mostAddedKiB_, costliest_.empty() ? "none grew" : costliest_.c_str());
+  }
+
+  platform::testing::TempDir dir_;
+  fs::path outside_ = dir_ / "outside";
+  int cases_ = 0;
+  long mostAddedKiB_ = 0;  // to the memory a child inherited
+  std::string costliest_;
+};
+
+TEST_F(HostileSharedFolderTest, EntriesInPlaceOfTheFilesNeverLeadTheStoreOutsideThem) {
+  for (const HostileCase& c : kHostileEntries) liveBeside(c);
+}
+
+TEST_F(HostileSharedFolderTest, LargeAndDeepContentCostsBoundedMemoryAndTouchesNothingElse) {
+  for (const HostileCase& c : kHostileContents) liveBeside(c);
 }
 
 }  // namespace
