@@ -23,13 +23,13 @@ using namespace std::chrono;
 
 const platform::Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
 // Each kill costs a new child, which takes some 5 ms to start and save, 25 ms under the address
-// sanitizer and 60 ms under the thread sanitizer.
+// sanitizer and 60 ms under the thread sanitizer, and more on a busy disk.
 #if defined(__SANITIZE_THREAD__)
-constexpr int kKills = 150;
+constexpr int kKills = 120;
 #elif defined(__SANITIZE_ADDRESS__)
-constexpr int kKills = 250;
+constexpr int kKills = 200;
 #else
-constexpr int kKills = 400;
+constexpr int kKills = 300;
 #endif
 
 // Save number k, with a size that varies from one host to a few kilobytes so that a torn write
