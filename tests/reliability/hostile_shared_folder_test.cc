@@ -276,6 +276,7 @@ class HostileSharedFolderTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (cases_ == 0) return;
     std::printf("%d hostile cases; the most memory a child added: %ld KiB (%s)\n", cases_,
                 mostAddedKiB_, costliest_.empty() ? "none grew" : costliest_.c_str());
   }
