@@ -174,13 +174,15 @@ TEST_F(HelperE2eTest, AReadOnlyThenFullSharedFolderFailsEachTickUntilTheNextTick
   // t = 30 s: room again; the session is written, with nothing else left in the folder.
   fs::remove(inside / "filler");
   ASSERT_TRUE(waitForSession(inside, seconds(20)).has_value());
-  EXPECT_TRUE(waitFor([&] { return helper_->logCount("Launched main app for scheduled session enforcement") == 1; },
-                      seconds(5)));
+  EXPECT_TRUE(waitFor(
+      [&] { return helper_->logCount("Launched main app for scheduled session enforcement") == 1; },
+      seconds(5)));
   EXPECT_EQ(helper_->logCount(kWriteFailed), 2u);
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(inside)) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{kRulesFileName, std::string(kRulesFileName) + ".lock"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{kRulesFileName, std::string(kRulesFileName) + ".lock"}));
 }
 
 TEST_F(HelperE2eTest, TheSixtySecondSweepClearsAnExpiredContainerFile) {

@@ -64,9 +64,11 @@ HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
        !fillUp("/Users/Shared/filler"))) {
     ::_exit(123);
   }
+  // A bind mount of the folder on itself, then made read-only: a flag of this mount alone.
+  constexpr unsigned long kReadOnlyBind = MS_REMOUNT | MS_BIND | MS_RDONLY;
   if (options_.sharedFolderReadOnly &&
       (::mount("/Users/Shared", "/Users/Shared", nullptr, MS_BIND, nullptr) != 0 ||
-       ::mount(nullptr, "/Users/Shared", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)) {
+       ::mount(nullptr, "/Users/Shared", nullptr, kReadOnlyBind, nullptr) != 0)) {
     ::_exit(124);
   }
   ::setenv("XDG_DATA_HOME", options_.dataHome.c_str(), 1);

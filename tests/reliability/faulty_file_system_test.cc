@@ -120,7 +120,8 @@ TEST_F(FaultyFileSystemTest, WithoutFreeInodesSaveFailsAndKeepsThePreviousRecord
     check.expect(!full.ok() && full.error().systemError == ENOSPC, "save did not report ENOSPC");
     check.expect(log->count(kSaveFailed) == 1, "the failure was not logged once");
     check.expect(contents() == encodeBlockingRules(previous), "the previous record was lost");
-    check.expect(otherEntries().size() == static_cast<size_t>(fillers), "a temporary file was left");
+    check.expect(otherEntries().size() == static_cast<size_t>(fillers),
+                 "a temporary file was left");
 
     fs::remove(shared_ / "0");
     check.expect(store_.save(rulesEndingAt(kNoon + hours(3))).ok(), "the retried save failed");

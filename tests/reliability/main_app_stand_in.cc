@@ -69,7 +69,8 @@ std::string replaceRulesFile(const std::filesystem::path& file, std::string_view
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         0644);
   if (fd < 0) return failure("create", temporary);
-  const bool written = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  const bool written =
+      ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   std::string error = written ? "" : failure("write", temporary);
   if (::close(fd) != 0 && error.empty()) error = failure("close", temporary);
   if (error.empty() && ::rename(temporary.c_str(), file.c_str()) != 0) {

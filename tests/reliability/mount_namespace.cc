@@ -44,7 +44,8 @@ std::string mountTmpfs(const std::filesystem::path& at, const std::string& optio
 
 std::string setReadOnly(const std::filesystem::path& at, bool readOnly) {
   // A bind remount changes the flags of this one mount, not of the file system.
-  const unsigned long flags = MS_REMOUNT | MS_BIND | MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0);
+  const unsigned long flags =
+      MS_REMOUNT | MS_BIND | MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0);
   if (::mount(nullptr, at.c_str(), nullptr, flags, nullptr) != 0) {
     return failure("remount " + at.native());
   }

@@ -24,7 +24,7 @@ using namespace std::chrono;
 
 const platform::Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
 constexpr int kStandIns = 2;
-constexpr int kOperationsPerStandIn = 3000;
+constexpr int kOperationsPerStandIn = 2500;
 
 // What every process knows of the two files. Changed only under the exclusive lock of the file
 // it describes, so that a holder of that lock may compare it with what it reads.
