@@ -82,6 +82,7 @@ TEST(BlockingRulesJson, RejectsRecordsWithAFaultAndNamesIt) {
       {"allowedSigningIds of numbers", record("allowedSigningIds", "[1]"),
        "allowedSigningIds[0]: expected a string"},
       {"invalid UTF-8", record("hosts", "[\"\xff\"]"), "not valid JSON"},
+      {"a megabyte of '['", std::string(1 << 20, '['), "nested more than 128 levels deep"},
   };
   for (const auto& c : cases) {
     Result<BlockingRules> r = decodeBlockingRules(c.json);

@@ -8,7 +8,39 @@ namespace varn {
 
 using nlohmann::json;
 
+namespace {
+
+// True when arrays and objects in `text` nest deeper than `limit`; brackets inside strings do not
+// count. For text that is not JSON the answer means nothing, and the parser refuses it anyway.
+bool nestsDeeperThan(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;  // an escaped quote does not end the string
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 Result<json> parseJson(std::string_view text) {
+  if (nestsDeeperThan(text, kJsonNestingLimit)) {
+    return Error{"not valid JSON: arrays and objects nested more than " +
+                 std::to_string(kJsonNestingLimit) + " levels deep"};
+  }
   try {
     return json::parse(text.begin(), text.end());
   } catch (const json::exception& e) {

@@ -14,7 +14,14 @@
 
 namespace varn {
 
+// How deep arrays and objects may nest in a document parseJson() accepts. Our files nest three
+// levels; a deeper document costs the parser memory out of all proportion to its size (a 1 MiB
+// file of "[" held 80 MB), and the rules file lies in a folder every user can write to.
+inline constexpr size_t kJsonNestingLimit = 128;
+
 // Parses `text` as one JSON document without throwing; the error names where parsing stopped.
+// A document whose arrays and objects nest more than kJsonNestingLimit levels deep is refused
+// before parsing, in time linear in its size and without allocating.
 Result<nlohmann::json> parseJson(std::string_view text);
 
 // A short description of a JSON value for error messages: `number 12`, `string "Block"`,

@@ -1,8 +1,10 @@
 // The real VarnHelper process, in a private mount namespace with its own /Users, data folder,
 // session bus and wall clock.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -38,9 +40,10 @@ class HelperE2eTest : public ::testing::Test {
     if (!bus_.start(&why)) GTEST_SKIP() << why;
   }
 
-  void startHelper() {
+  void startHelper(bool sharedFolderOnFullTmpfs = false, bool sharedFolderReadOnly = false) {
     helper_ = std::make_unique<HelperProcess>(HelperProcess::Options{
-        dir_ / "Users", dir_ / "data", bus_.address(), kStart, dir_ / "helper.log"});
+        dir_ / "Users", dir_ / "data", bus_.address(), kStart, dir_ / "helper.log",
+        sharedFolderOnFullTmpfs, sharedFolderReadOnly});
   }
 
   // A mode and an enabled Monday schedule from 09:00 to 12:00 that uses it.
@@ -55,15 +58,16 @@ class HelperE2eTest : public ::testing::Test {
 
   // The session in the shared file, once there is one that decodes: the helper creates the file
   // empty before it replaces it with the record.
-  std::optional<BlockingRules> waitForSession() {
+  std::optional<BlockingRules> waitForSession(const fs::path& folder, seconds timeout) {
     std::optional<BlockingRules> found;
     waitFor([&] {
-      Result<BlockingRules> rules = decodeBlockingRules(readFile(shared_ / kRulesFileName));
+      Result<BlockingRules> rules = decodeBlockingRules(readFile(folder / kRulesFileName));
       if (rules.ok()) found = rules.value();
       return found.has_value();
-    }, seconds(5));
+    }, timeout);
     return found;
   }
+  std::optional<BlockingRules> waitForSession() { return waitForSession(shared_, seconds(5)); }
 
   std::string rulesEndingAt(sys_seconds endsAt) {
     return encodeBlockingRules(
@@ -143,6 +147,40 @@ TEST_F(HelperE2eTest, AHostileSharedFolderNeverHangsOrCrashesTheHelper) {
   EXPECT_TRUE(waitFor([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(2)));
   EXPECT_TRUE(fs::is_symlink(container_ / "blocking-rules.json"));
   EXPECT_GE(helper_->logCount("Failed to decode blocking rules: <private>"), 2u);
+}
+
+TEST_F(HelperE2eTest, AReadOnlyThenFullSharedFolderFailsEachTickUntilTheNextTickCanSave) {
+  constexpr const char* kWriteFailed = "Failed to write blocking rules: ";
+  writeScheduleCoveringTheStart();
+  startHelper(/*sharedFolderOnFullTmpfs=*/true, /*sharedFolderReadOnly=*/true);
+  const fs::path inside = helper_->seenByHelper("/Users/Shared");
+  // t = 0: read-only; the file cannot even be created.
+  ASSERT_TRUE(waitFor([&] { return helper_->logCount(kWriteFailed) == 1; }, seconds(5)));
+  EXPECT_EQ(helper_->logCount("Read-only file system"), 1u);
+  EXPECT_FALSE(fs::exists(inside / kRulesFileName));
+
+  // t = 15 s: writable but full; the write fails, leaving the empty file of a failed save.
+  ASSERT_TRUE(helper_->inHelperNamespace([] {
+    return ::mount(nullptr, "/Users/Shared", nullptr, MS_REMOUNT | MS_BIND, nullptr) == 0;
+  }));
+  ASSERT_TRUE(waitFor([&] { return helper_->logCount(kWriteFailed) == 2; }, seconds(20)));
+  EXPECT_EQ(helper_->logCount("No space left on device"), 1u);
+  EXPECT_EQ(helper_->logCount("error [com.varn.macos/blocking-rule-store] Failed to save blocking "
+                              "rules: <private>"),
+            1u);
+  EXPECT_EQ(readFile(inside / kRulesFileName), "");
+  ASSERT_TRUE(helper_->running());
+
+  // t = 30 s: room again; the session is written, with nothing else left in the folder.
+  fs::remove(inside / "filler");
+  ASSERT_TRUE(waitForSession(inside, seconds(20)).has_value());
+  EXPECT_TRUE(waitFor([&] { return helper_->logCount("Launched main app for scheduled session enforcement") == 1; },
+                      seconds(5)));
+  EXPECT_EQ(helper_->logCount(kWriteFailed), 2u);
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(inside)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{kRulesFileName, std::string(kRulesFileName) + ".lock"}));
 }
 
 TEST_F(HelperE2eTest, TheSixtySecondSweepClearsAnExpiredContainerFile) {

@@ -16,6 +16,22 @@
 
 namespace varn::e2e {
 
+namespace {
+
+// Writes `path` until the file system is full.
+bool fillUp(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const std::string block(4096, 'x');
+  while (::write(fd, block.data(), block.size()) >= 0) {
+  }
+  const bool full = errno == ENOSPC;
+  ::close(fd);
+  return full;
+}
+
+}  // namespace
+
 bool mountNamespacesPermitted(std::string* why) {
   const pid_t pid = ::fork();
   if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
@@ -42,6 +58,16 @@ HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       ::mount(options_.usersFolder.c_str(), "/Users", nullptr, MS_BIND, nullptr) != 0) {
     ::_exit(121);
+  }
+  if (options_.sharedFolderOnFullTmpfs &&
+      (::mount("tmpfs", "/Users/Shared", "tmpfs", 0, "size=64k,mode=1777") != 0 ||
+       !fillUp("/Users/Shared/filler"))) {
+    ::_exit(123);
+  }
+  if (options_.sharedFolderReadOnly &&
+      (::mount("/Users/Shared", "/Users/Shared", nullptr, MS_BIND, nullptr) != 0 ||
+       ::mount(nullptr, "/Users/Shared", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)) {
+    ::_exit(124);
   }
   ::setenv("XDG_DATA_HOME", options_.dataHome.c_str(), 1);
   ::setenv("DBUS_SESSION_BUS_ADDRESS", options_.busAddress.c_str(), 1);
@@ -81,6 +107,23 @@ size_t HelperProcess::logCount(std::string_view text) const {
   size_t count = 0;
   for (const std::string& line : logLines()) count += line.find(text) != std::string::npos;
   return count;
+}
+
+std::filesystem::path HelperProcess::seenByHelper(const std::filesystem::path& path) const {
+  return std::filesystem::path("/proc") / std::to_string(pid_) / "root" / path.relative_path();
+}
+
+bool HelperProcess::inHelperNamespace(const std::function<bool()>& action) const {
+  const std::string ns = "/proc/" + std::to_string(pid_) + "/ns/mnt";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::setns(fd, CLONE_NEWNS) != 0) ::_exit(1);
+    ::_exit(action() ? 0 : 2);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -26,6 +26,11 @@ class HelperProcess {
     std::string busAddress;
     std::chrono::sys_seconds clockStart;
     std::filesystem::path logFile;
+    // /Users/Shared inside the namespace: a 64 KiB tmpfs filled to the last page by a file
+    // "filler", instead of the test's own folder.
+    bool sharedFolderOnFullTmpfs = false;
+    // /Users/Shared mounted read-only inside the namespace.
+    bool sharedFolderReadOnly = false;
   };
 
   explicit HelperProcess(Options options);
@@ -39,6 +44,12 @@ class HelperProcess {
   std::vector<std::string> logLines() const;
   // How many log lines contain `text`.
   size_t logCount(std::string_view text) const;
+
+  // `path` as the helper sees it through its own mounts (by way of /proc/<pid>/root).
+  std::filesystem::path seenByHelper(const std::filesystem::path& path) const;
+  // Runs `action` in a child process that has joined the helper's mount namespace, to change
+  // its mounts; true when the child joined and `action` returned true.
+  bool inHelperNamespace(const std::function<bool()>& action) const;
 
  private:
   Options options_;

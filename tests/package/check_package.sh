@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Unpacks the Debian package into a scratch root and checks that everything a user installs
+# lands where systemd, systemd-tmpfiles and the documentation expect it.
+# Usage: check_package.sh PATH/TO/varn-helper_*.deb
+set -euo pipefail
+
+deb=${1:?usage: check_package.sh PACKAGE.deb}
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root"
+dpkg-deb -e "$deb" "$root/DEBIAN"
+
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+has_line() { grep -qxF -- "$2" "$1"; }
+
+unit=$root/usr/lib/systemd/user/varn-helper.service
+check "helper installed under libexec" test -x "$root/usr/libexec/VarnHelper"
+check "helper is stripped" sh -c "! readelf -S '$root/usr/libexec/VarnHelper' | grep -q '\\.symtab'"
+check "user unit installed" test -f "$unit"
+check "unit starts the installed helper" has_line "$unit" "ExecStart=/usr/libexec/VarnHelper"
+check "unit restarts on failure" has_line "$unit" "Restart=on-failure"
+check "unit starts with the session" has_line "$unit" "WantedBy=default.target"
+check "unit may write the shared folder" grep -q '^ReadWritePaths=.*/Users/Shared' "$unit"
+check "tmpfiles rule creates /Users/Shared 1777" \
+  has_line "$root/usr/lib/tmpfiles.d/varn-helper.conf" "d /Users/Shared 1777 root root -"
+check "README installed" test -f "$root/usr/share/doc/varn-helper/README.md"
+check "D-Bus service example installed" \
+  test -f "$root/usr/share/doc/varn-helper/com.varn.macos.service.example"
+check "no D-Bus service installed for a real app" test ! -e "$root/usr/share/dbus-1"
+check "nothing outside /usr" sh -c "[ \"\$(ls '$root' | grep -v DEBIAN)\" = usr ]"
+check "postinst applies the tmpfiles rule" grep -q 'systemd-tmpfiles --create varn-helper.conf' "$root/DEBIAN/postinst"
+check "depends on the shared libraries it links" grep -q '^Depends:.*libsystemd0' "$root/DEBIAN/control"
+
+echo "$failures failed"
+[ "$failures" -eq 0 ]
