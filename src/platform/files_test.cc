@@ -50,6 +50,16 @@ TEST(ReadWholeFile, RefusesWhatIsNotASmallRegularFileWithoutBlocking) {
   }
 }
 
+TEST(ReadWholeFile, ReadsFilesUpToExactlyTheCap) {
+  TempDir dir;
+  for (size_t size : {0, 1, 99, 100}) {
+    writeFile(dir / "f", std::string(size, 'x'));
+    Result<std::string> r = readWholeFile(dir / "f", 100);
+    ASSERT_TRUE(r.ok()) << size << ": " << r.error().message;
+    EXPECT_EQ(r.value().size(), size);
+  }
+}
+
 TEST(ReadWholeFile, NamesTheCapInMebibytes) {
   TempDir dir;
   writeFile(dir / "big", std::string(kRulesFileSizeLimit + 1, ' '));
