@@ -1,7 +1,7 @@
 #include "shared/mode_store.h"
 
-#include "platform/files.h"
 #include "platform/log.h"
+#include "shared/user_data_file.h"
 
 namespace varn {
 namespace {
@@ -18,19 +18,7 @@ std::optional<std::filesystem::path> ModeStore::modesFileURL() const {
 }
 
 std::optional<std::vector<Mode>> ModeStore::loadModes() const {
-  const std::optional<std::filesystem::path> location = modesFileURL();
-  if (!location || !platform::fileExists(*location)) return std::nullopt;
-  Result<std::string> bytes = platform::readWholeFile(*location, platform::kUserDataFileSizeLimit);
-  if (!bytes.ok()) {
-    logger().error("Failed to load modes: %{public}s", {bytes.error().message});
-    return std::nullopt;
-  }
-  Result<std::vector<Mode>> modes = decodeModes(bytes.value());
-  if (!modes.ok()) {
-    logger().error("Failed to load modes: %{public}s", {modes.error().message});
-    return std::nullopt;
-  }
-  return std::move(modes).value();
+  return loadUserDataFile(modesFileURL(), &decodeModes, logger(), "Failed to load modes: %{public}s");
 }
 
 }  // namespace varn

@@ -1,7 +1,7 @@
 #include "shared/schedule_store.h"
 
-#include "platform/files.h"
 #include "platform/log.h"
+#include "shared/user_data_file.h"
 
 namespace varn {
 namespace {
@@ -18,19 +18,9 @@ std::optional<std::filesystem::path> ScheduleStore::schedulesFileURL() const {
 }
 
 std::vector<FocusSchedule> ScheduleStore::loadSchedules() const {
-  const std::optional<std::filesystem::path> location = schedulesFileURL();
-  if (!location || !platform::fileExists(*location)) return {};
-  Result<std::string> bytes = platform::readWholeFile(*location, platform::kUserDataFileSizeLimit);
-  if (!bytes.ok()) {
-    logger().error("Failed to load schedules: %{public}s", {bytes.error().message});
-    return {};
-  }
-  Result<std::vector<FocusSchedule>> schedules = decodeFocusSchedules(bytes.value());
-  if (!schedules.ok()) {
-    logger().error("Failed to load schedules: %{public}s", {schedules.error().message});
-    return {};
-  }
-  return std::move(schedules).value();
+  return loadUserDataFile(schedulesFileURL(), &decodeFocusSchedules, logger(),
+                          "Failed to load schedules: %{public}s")
+      .value_or(std::vector<FocusSchedule>{});
 }
 
 }  // namespace varn
