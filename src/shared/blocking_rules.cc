@@ -20,16 +20,16 @@ std::string_view rawValue(BlockingRules::Mode mode) {
 }
 
 Result<BlockingRules> decodeBlockingRules(std::string_view bytes) {
-  Result<json> document = parseJson(bytes);
+  Result<JsonDocument> document = parseJson(bytes);
   if (!document.ok()) return document.error();
-  JsonObjectReader reader(document.value(), "");
+  JsonObjectReader reader(document.value().root(), "");
   BlockingRules rules;
   if (auto id = reader.uuid("sessionId")) rules.sessionId = *id;
   if (auto mode = reader.string("mode")) {
     if (auto parsed = blockingRulesModeFromRawValue(*mode)) {
       rules.mode = *parsed;
     } else {
-      reader.expected("mode", "\"block\" or \"allow\"", json(*mode));
+      reader.fail("mode", "expected \"block\" or \"allow\", found " + describeJsonString(*mode));
     }
   }
   if (auto hosts = reader.stringArray("hosts")) rules.hosts = std::move(*hosts);

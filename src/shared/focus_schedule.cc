@@ -8,28 +8,30 @@
 namespace varn {
 namespace {
 
-using nlohmann::json;
-
 std::optional<std::vector<Weekday>> readDays(JsonObjectReader& reader) {
-  const json* value = reader.required("days");
-  if (value == nullptr) return std::nullopt;
-  if (!value->is_array()) {
+  const std::optional<JsonValue> value = reader.required("days");
+  if (!value) return std::nullopt;
+  simdjson::dom::array array;
+  if (value->get_array().get(array) != simdjson::SUCCESS) {
     reader.expected("days", "an array of weekday numbers", *value);
     return std::nullopt;
   }
   std::vector<Weekday> days;
-  days.reserve(value->size());
-  for (size_t i = 0; i < value->size(); ++i) {
-    const std::string key = "days[" + std::to_string(i) + "]";
-    const json& item = (*value)[i];
-    if (!item.is_number_integer()) {
+  days.reserve(array.size());
+  for (JsonValue item : array) {
+    const std::string key = "days[" + std::to_string(days.size()) + "]";
+    if (!isJsonInteger(item)) {
       reader.expected(key, "a weekday number from 1 to 7", item);
       return std::nullopt;
     }
     std::optional<Weekday> day;
     if (std::optional<std::int64_t> number = jsonInteger(item)) day = weekdayFromRawValue(*number);
     if (!day) {
-      reader.fail(key, "weekday must be 1 to 7, found " + item.dump());
+      std::int64_t signedNumber = 0;
+      const std::string found = item.get_int64().get(signedNumber) == simdjson::SUCCESS
+                                    ? std::to_string(signedNumber)
+                                    : std::to_string(item.get_uint64().value_unsafe());
+      reader.fail(key, "weekday must be 1 to 7, found " + found);
       return std::nullopt;
     }
     days.push_back(*day);
@@ -44,7 +46,7 @@ std::int64_t positiveOrDefault(std::int64_t seconds) {
 // "breakDurationSeconds" wins whenever it is there, even over a malformed
 // "breakDurationMinutes": older files carry only the minutes.
 std::int64_t readBreakDurationSeconds(JsonObjectReader& reader) {
-  if (reader.optional("breakDurationSeconds") != nullptr) {
+  if (reader.optional("breakDurationSeconds")) {
     std::optional<std::int64_t> seconds = reader.optionalInteger("breakDurationSeconds");
     return seconds ? positiveOrDefault(*seconds) : kDefaultBreakDurationSeconds;
   }
@@ -60,7 +62,7 @@ std::int64_t readBreakDurationSeconds(JsonObjectReader& reader) {
   return positiveOrDefault(seconds);
 }
 
-Result<FocusSchedule> readFocusSchedule(const json& object, std::string path) {
+Result<FocusSchedule> readFocusSchedule(JsonValue object, std::string path) {
   JsonObjectReader reader(object, std::move(path));
   FocusSchedule schedule;
   if (auto id = reader.uuid("id")) schedule.id = *id;

@@ -1,17 +1,23 @@
 #include "shared/json_reader.h"
 
+#include <nlohmann/json.hpp>
+
 #include <limits>
 
 #include "shared/date_time.h"
 
 namespace varn {
 
-using nlohmann::json;
+using simdjson::dom::element_type;
 
 namespace {
 
+std::string nestingFault() {
+  return "values nested more than " + std::to_string(kJsonNestingLimit) + " levels deep";
+}
+
 // True when arrays and objects in `text` nest deeper than `limit`; brackets inside strings do not
-// count. For text that is not JSON the answer means nothing, and the parser refuses it anyway.
+// count. For text that is not JSON the answer means nothing.
 bool nestsDeeperThan(std::string_view text, size_t limit) {
   size_t depth = 0;
   bool inString = false;
@@ -34,16 +40,25 @@ bool nestsDeeperThan(std::string_view text, size_t limit) {
   return false;
 }
 
-}  // namespace
+// Listens to nlohmann's parser without building anything, to learn where and why a document
+// that simdjson refused is malformed: simdjson says only what kind of fault it met.
+struct FaultFinder {
+  using json = nlohmann::json;
+  std::optional<std::string> fault;
 
-Result<json> parseJson(std::string_view text) {
-  if (nestsDeeperThan(text, kJsonNestingLimit)) {
-    return Error{"not valid JSON: arrays and objects nested more than " +
-                 std::to_string(kJsonNestingLimit) + " levels deep"};
-  }
-  try {
-    return json::parse(text.begin(), text.end());
-  } catch (const json::exception& e) {
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool number_integer(json::number_integer_t) { return true; }
+  bool number_unsigned(json::number_unsigned_t) { return true; }
+  bool number_float(json::number_float_t, const json::string_t&) { return true; }
+  bool string(json::string_t&) { return true; }
+  bool binary(json::binary_t&) { return true; }
+  bool start_object(std::size_t) { return true; }
+  bool key(json::string_t&) { return true; }
+  bool end_object() { return true; }
+  bool start_array(std::size_t) { return true; }
+  bool end_array() { return true; }
+  bool parse_error(std::size_t, const std::string&, const json::exception& e) {
     // nlohmann's messages read "[json.exception.parse_error.101] parse error at line 1, ...";
     // the bracketed id means nothing to a user repairing the file.
     std::string message = e.what();
@@ -51,62 +66,103 @@ Result<json> parseJson(std::string_view text) {
       const size_t close = message.find("] ");
       if (close != std::string::npos) message.erase(0, close + 2);
     }
-    return Error{"not valid JSON: " + message};
-  } catch (const std::exception& e) {
-    return Error{std::string("not valid JSON: ") + e.what()};
+    fault = std::move(message);
+    return false;
   }
+};
+
+std::string describeFault(std::string_view text, simdjson::error_code code) {
+  if (code == simdjson::MEMALLOC) return "out of memory";
+  // simdjson checks the depth only of documents whose brackets balance. Refusing other deep
+  // ones here keeps the message the same and spares nlohmann a walk into them.
+  if (code == simdjson::DEPTH_ERROR || nestsDeeperThan(text, kJsonNestingLimit)) {
+    return nestingFault();
+  }
+  FaultFinder finder;
+  nlohmann::json::sax_parse(text.begin(), text.end(), &finder);
+  if (finder.fault) return *finder.fault;
+  // The one kind of document nlohmann takes and simdjson does not: an integer beyond 64 bits.
+  return simdjson::error_message(code);
 }
 
-std::string describeJson(const json& value) {
+// A parser sets up buffers for the size of its document, and setting them up costs more than
+// parsing a small file. Each thread keeps the parser of its last small document for the next
+// one; a parser grown for a large document is freed with it, so a large file read once does
+// not hold its buffers (many times its size) for the life of the process.
+constexpr size_t kLargestKeptCapacity = 64 * 1024;
+thread_local std::unique_ptr<simdjson::dom::parser> keptParser;
+
+}  // namespace
+
+Result<JsonDocument> parseJson(std::string_view text) {
+  // The kept parser is taken, not shared, so that two documents alive at once never share one.
+  std::unique_ptr<simdjson::dom::parser> parser = std::move(keptParser);
+  simdjson::error_code code = simdjson::SUCCESS;
+  if (!parser) {
+    parser = std::make_unique<simdjson::dom::parser>();
+    code = parser->allocate(text.size(), kJsonNestingLimit);  // growing keeps the depth
+  }
+  JsonValue root;
+  if (code == simdjson::SUCCESS) code = parser->parse(text.data(), text.size()).get(root);
+  if (code != simdjson::SUCCESS) return Error{"not valid JSON: " + describeFault(text, code)};
+  return JsonDocument(std::move(parser), root);
+}
+
+JsonDocument::~JsonDocument() {
+  if (parser_ && parser_->capacity() <= kLargestKeptCapacity) keptParser = std::move(parser_);
+}
+
+std::string describeJsonString(std::string_view original) {
   constexpr size_t kLongest = 40;
+  std::string text(original.substr(0, kLongest));
+  const bool cut = original.size() > kLongest;
+  if (cut) {
+    // Do not cut a UTF-8 sequence in half.
+    while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
+      text.pop_back();
+    }
+    if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) text.pop_back();
+  }
+  return "string " +
+         nlohmann::json(text).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) +
+         (cut ? "..." : "");
+}
+
+std::string describeJson(JsonValue value) {
   switch (value.type()) {
-    case json::value_t::null:
+    case element_type::NULL_VALUE:
       return "null";
-    case json::value_t::boolean:
-      return value.get<bool>() ? "true" : "false";
-    case json::value_t::number_integer:
-    case json::value_t::number_unsigned:
-    case json::value_t::number_float:
-      return "number " + value.dump();
-    case json::value_t::string: {
-      std::string text = value.get<std::string>();
-      const bool cut = text.size() > kLongest;
-      if (cut) {
-        text.resize(kLongest);
-        // Do not cut a UTF-8 sequence in half.
-        while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
-          text.pop_back();
-        }
-        if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) text.pop_back();
-      }
-      return "string " + json(text).dump(-1, ' ', true, json::error_handler_t::replace) +
-             (cut ? "..." : "");
-    }
-    case json::value_t::array:
+    case element_type::BOOL:
+      return value.get_bool().value_unsafe() ? "true" : "false";
+    case element_type::INT64:
+      return "number " + std::to_string(value.get_int64().value_unsafe());
+    case element_type::UINT64:
+      return "number " + std::to_string(value.get_uint64().value_unsafe());
+    case element_type::DOUBLE:
+      // nlohmann writes the shortest text that reads back the same, and keeps "10.0" a float.
+      return "number " + nlohmann::json(value.get_double().value_unsafe()).dump();
+    case element_type::STRING:
+      return describeJsonString(value.get_string().value_unsafe());
+    case element_type::ARRAY:
       return "an array";
-    case json::value_t::object:
+    case element_type::OBJECT:
       return "an object";
-    default:
-      return "an unsupported value";
   }
+  return "an unsupported value";
 }
 
-std::optional<std::int64_t> jsonInteger(const json& value) {
-  if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
-  if (value.is_number_unsigned()) {
-    const auto u = value.get<std::uint64_t>();
-    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return static_cast<std::int64_t>(u);
-    }
-  }
-  return std::nullopt;
+bool isJsonInteger(JsonValue value) { return value.is_int64() || value.is_uint64(); }
+
+std::optional<std::int64_t> jsonInteger(JsonValue value) {
+  std::int64_t n = 0;
+  if (value.get_int64().get(n) == simdjson::SUCCESS) return n;
+  return std::nullopt;  // a double, or an unsigned integer above the signed range
 }
 
-JsonObjectReader::JsonObjectReader(const json& value, std::string path)
-    : value_(value), path_(std::move(path)) {
-  if (!value_.is_object()) {
+JsonObjectReader::JsonObjectReader(JsonValue value, std::string path) : path_(std::move(path)) {
+  if (value.get_object().get(object_) != simdjson::SUCCESS) {
     error_ = Error{(path_.empty() ? std::string() : path_ + ": ") + "expected an object, found " +
-                   describeJson(value_)};
+                   describeJson(value)};
   }
 }
 
@@ -119,94 +175,74 @@ void JsonObjectReader::fail(std::string_view key, std::string_view problem) {
   error_ = Error{pathOf(key) + ": " + std::string(problem)};
 }
 
-void JsonObjectReader::expected(std::string_view key, std::string_view what, const json& found) {
+void JsonObjectReader::expected(std::string_view key, std::string_view what, JsonValue found) {
   fail(key, "expected " + std::string(what) + ", found " + describeJson(found));
 }
 
-const json* JsonObjectReader::optional(std::string_view key) {
-  if (error_) return nullptr;
-  const auto it = value_.find(key);
-  if (it == value_.end() || it->is_null()) return nullptr;
-  return &*it;
+std::optional<JsonValue> JsonObjectReader::find(std::string_view key) const {
+  // A scan rather than simdjson's lookup, which would take the first of two equal keys; our
+  // objects have a handful of keys.
+  std::optional<JsonValue> found;
+  for (const simdjson::dom::key_value_pair field : object_) {
+    if (field.key == key) found = field.value;
+  }
+  return found;
 }
 
-const json* JsonObjectReader::required(std::string_view key) {
-  const json* found = optional(key);
-  if (found == nullptr && !error_) {
-    const bool present = value_.contains(key);
-    fail(key, present ? "required key is null" : "required key is missing");
+std::optional<JsonValue> JsonObjectReader::optional(std::string_view key) {
+  if (error_) return std::nullopt;
+  std::optional<JsonValue> found = find(key);
+  if (!found || found->is_null()) return std::nullopt;
+  return found;
+}
+
+std::optional<JsonValue> JsonObjectReader::required(std::string_view key) {
+  if (error_) return std::nullopt;
+  std::optional<JsonValue> found = find(key);
+  if (!found) {
+    fail(key, "required key is missing");
+  } else if (found->is_null()) {
+    fail(key, "required key is null");
+    found.reset();
   }
   return found;
 }
 
 std::optional<std::string> JsonObjectReader::string(std::string_view key) {
-  const json* v = required(key);
-  if (v == nullptr) return std::nullopt;
-  if (!v->is_string()) {
+  const std::optional<JsonValue> v = required(key);
+  if (!v) return std::nullopt;
+  std::string_view text;
+  if (v->get_string().get(text) != simdjson::SUCCESS) {
     expected(key, "a string", *v);
     return std::nullopt;
   }
-  return v->get<std::string>();
+  return std::string(text);
 }
 
 namespace {
 
 std::optional<std::vector<std::string>> readStringArray(JsonObjectReader& reader,
-                                                        std::string_view key, const json& v) {
-  if (!v.is_array()) {
+                                                        std::string_view key, JsonValue v) {
+  simdjson::dom::array array;
+  if (v.get_array().get(array) != simdjson::SUCCESS) {
     reader.expected(key, "an array of strings", v);
     return std::nullopt;
   }
   std::vector<std::string> out;
-  out.reserve(v.size());
-  for (size_t i = 0; i < v.size(); ++i) {
-    if (!v[i].is_string()) {
-      reader.expected(std::string(key) + "[" + std::to_string(i) + "]", "a string", v[i]);
+  out.reserve(array.size());
+  for (JsonValue item : array) {
+    std::string_view text;
+    if (item.get_string().get(text) != simdjson::SUCCESS) {
+      reader.expected(std::string(key) + "[" + std::to_string(out.size()) + "]", "a string", item);
       return std::nullopt;
     }
-    out.push_back(v[i].get<std::string>());
+    out.emplace_back(text);
   }
   return out;
 }
 
-}  // namespace
-
-std::optional<std::vector<std::string>> JsonObjectReader::stringArray(std::string_view key) {
-  const json* v = required(key);
-  if (v == nullptr) return std::nullopt;
-  return readStringArray(*this, key, *v);
-}
-
-std::optional<std::vector<std::string>> JsonObjectReader::optionalStringArray(
-    std::string_view key) {
-  const json* v = optional(key);
-  if (v == nullptr) return std::nullopt;
-  return readStringArray(*this, key, *v);
-}
-
-std::optional<platform::Uuid> JsonObjectReader::uuid(std::string_view key) {
-  const json* v = required(key);
-  if (v == nullptr) return std::nullopt;
-  std::optional<platform::Uuid> parsed;
-  if (v->is_string()) parsed = platform::Uuid::parse(v->get_ref<const std::string&>());
-  if (!parsed) expected(key, "a UUID like \"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\"", *v);
-  return parsed;
-}
-
-std::optional<bool> JsonObjectReader::boolean(std::string_view key) {
-  const json* v = required(key);
-  if (v == nullptr) return std::nullopt;
-  if (!v->is_boolean()) {
-    expected(key, "true or false", *v);
-    return std::nullopt;
-  }
-  return v->get<bool>();
-}
-
-namespace {
-
 std::optional<std::int64_t> readInteger(JsonObjectReader& reader, std::string_view key,
-                                        const json& v) {
+                                        JsonValue v) {
   std::optional<std::int64_t> n = jsonInteger(v);
   if (!n) reader.expected(key, "a whole number in the signed 64-bit range", v);
   return n;
@@ -214,23 +250,58 @@ std::optional<std::int64_t> readInteger(JsonObjectReader& reader, std::string_vi
 
 }  // namespace
 
+std::optional<std::vector<std::string>> JsonObjectReader::stringArray(std::string_view key) {
+  const std::optional<JsonValue> v = required(key);
+  if (!v) return std::nullopt;
+  return readStringArray(*this, key, *v);
+}
+
+std::optional<std::vector<std::string>> JsonObjectReader::optionalStringArray(
+    std::string_view key) {
+  const std::optional<JsonValue> v = optional(key);
+  if (!v) return std::nullopt;
+  return readStringArray(*this, key, *v);
+}
+
+std::optional<platform::Uuid> JsonObjectReader::uuid(std::string_view key) {
+  const std::optional<JsonValue> v = required(key);
+  if (!v) return std::nullopt;
+  std::optional<platform::Uuid> parsed;
+  std::string_view text;
+  if (v->get_string().get(text) == simdjson::SUCCESS) parsed = platform::Uuid::parse(text);
+  if (!parsed) expected(key, "a UUID like \"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\"", *v);
+  return parsed;
+}
+
+std::optional<bool> JsonObjectReader::boolean(std::string_view key) {
+  const std::optional<JsonValue> v = required(key);
+  if (!v) return std::nullopt;
+  bool value = false;
+  if (v->get_bool().get(value) != simdjson::SUCCESS) {
+    expected(key, "true or false", *v);
+    return std::nullopt;
+  }
+  return value;
+}
+
 std::optional<std::int64_t> JsonObjectReader::integer(std::string_view key) {
-  const json* v = required(key);
-  if (v == nullptr) return std::nullopt;
+  const std::optional<JsonValue> v = required(key);
+  if (!v) return std::nullopt;
   return readInteger(*this, key, *v);
 }
 
 std::optional<std::int64_t> JsonObjectReader::optionalInteger(std::string_view key) {
-  const json* v = optional(key);
-  if (v == nullptr) return std::nullopt;
+  const std::optional<JsonValue> v = optional(key);
+  if (!v) return std::nullopt;
   return readInteger(*this, key, *v);
 }
 
 std::optional<platform::Instant> JsonObjectReader::dateTime(std::string_view key) {
-  const json* v = required(key);
-  if (v == nullptr) return std::nullopt;
+  const std::optional<JsonValue> v = required(key);
+  if (!v) return std::nullopt;
   std::optional<platform::Instant> parsed;
-  if (v->is_string()) parsed = parseInternetDateTime(v->get_ref<const std::string&>());
+  std::string_view text;
+  if (v->get_string().get(text) == simdjson::SUCCESS) parsed = parseInternetDateTime(text);
   if (!parsed) expected(key, "a date-time like \"2026-03-02T17:30:00Z\"", *v);
   return parsed;
 }

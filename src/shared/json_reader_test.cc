@@ -29,8 +29,10 @@ TEST(JsonNesting, AcceptsDocumentsUpToTheLimitAndRefusesDeeperOnes) {
   } cases[] = {
       {"arrays at the limit", nestedArrays(kJsonNestingLimit), true},
       {"arrays one deeper", nestedArrays(kJsonNestingLimit + 1), false},
-      {"objects at the limit", nestedObjects(kJsonNestingLimit), true},
-      {"objects one deeper", nestedObjects(kJsonNestingLimit + 1), false},
+      // The number inside the innermost object is a level of its own.
+      {"objects with a number at the limit", nestedObjects(kJsonNestingLimit - 1), true},
+      {"objects with a number one deeper", nestedObjects(kJsonNestingLimit), false},
+      {"arrays with a string one deeper", nestedArrays(kJsonNestingLimit, "\"\""), false},
       {"many shallow siblings", "[" + std::string(10'000, ' ') + "[],[[]],{},[{}]]", true},
       {"brackets inside a string", "[" + deepString + "]", true},
       {"brackets after an escaped quote", "[\"\\\"" + std::string(200, '{') + "\"]", true},
@@ -38,14 +40,62 @@ TEST(JsonNesting, AcceptsDocumentsUpToTheLimitAndRefusesDeeperOnes) {
        "[\"\\\\\"," + nestedArrays(kJsonNestingLimit) + "]", false},
   };
   for (const auto& c : cases) {
-    Result<nlohmann::json> parsed = parseJson(c.json);
+    Result<JsonDocument> parsed = parseJson(c.json);
     EXPECT_EQ(parsed.ok(), c.accepted) << c.why;
     if (!c.accepted && !parsed.ok()) {
       EXPECT_EQ(parsed.error().message,
-                "not valid JSON: arrays and objects nested more than 128 levels deep")
+                "not valid JSON: values nested more than 128 levels deep")
           << c.why;
     }
   }
+}
+
+// Malformed documents are refused with a message that says where the fault is, so that someone
+// repairing the file by hand can find it.
+TEST(JsonParsing, RefusesMalformedDocumentsSayingWhere) {
+  const struct {
+    const char* json;
+    const char* says;
+  } cases[] = {
+      {"", "not valid JSON: "},
+      {"[1,]", "line 1, column 4"},
+      {"{\"a\": 1}\n x", "line 2, column 2"},
+      {"[\"a\tb\"]", "line 1, column 4"},  // control character inside a string
+      {"[\"\\ud800\"]", "surrogate"},        // lone surrogate escape
+      {"[\"\xC3\x28\"]", "ill-formed UTF-8"},
+      {"[1e400]", "number overflow"},
+      {"[01]", "line 1, column 3"},
+      // The one document nlohmann would take: an integer beyond 64 bits.
+      {"[{\"x\": 99999999999999999999999}]", "not valid JSON: "},
+  };
+  for (const auto& c : cases) {
+    Result<JsonDocument> parsed = parseJson(c.json);
+    ASSERT_FALSE(parsed.ok()) << c.json;
+    EXPECT_TRUE(parsed.error().message.starts_with("not valid JSON: ")) << parsed.error().message;
+    EXPECT_NE(parsed.error().message.find(c.says), std::string::npos)
+        << c.json << " -> " << parsed.error().message;
+  }
+}
+
+TEST(JsonObjectReader, TakesTheLastOfTwoEqualKeysAndTellsMissingFromNull) {
+  Result<JsonDocument> parsed =
+      parseJson(R"({"name": "first", "name": "second", "empty": null, "n": 1.0})");
+  ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+  JsonObjectReader reader(parsed.value().root(), "[3]");
+  EXPECT_EQ(reader.string("name"), "second");
+  EXPECT_FALSE(reader.optionalInteger("empty").has_value());
+  EXPECT_FALSE(reader.optionalInteger("absent").has_value());
+  ASSERT_TRUE(reader.ok());
+  EXPECT_FALSE(reader.integer("n").has_value());
+  EXPECT_EQ(reader.error().message,
+            "[3].n: expected a whole number in the signed 64-bit range, found number 1.0");
+
+  JsonObjectReader nulls(parsed.value().root(), "");
+  EXPECT_FALSE(nulls.string("empty").has_value());
+  EXPECT_EQ(nulls.error().message, "empty: required key is null");
+  JsonObjectReader missing(parsed.value().root(), "");
+  EXPECT_FALSE(missing.boolean("absent").has_value());
+  EXPECT_EQ(missing.error().message, "absent: required key is missing");
 }
 
 // The largest files the stores read, all brackets: refused before the parser builds a value per

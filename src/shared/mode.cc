@@ -9,8 +9,6 @@
 namespace varn {
 namespace {
 
-using nlohmann::json;
-
 bool canonicallyEqual(const std::vector<std::string>& a, const std::vector<std::string>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                     [](const std::string& x, const std::string& y) {
@@ -18,7 +16,7 @@ bool canonicallyEqual(const std::vector<std::string>& a, const std::vector<std::
                     });
 }
 
-Result<Mode> readMode(const json& object, std::string path) {
+Result<Mode> readMode(JsonValue object, std::string path) {
   JsonObjectReader reader(object, std::move(path));
   Mode mode;
   if (auto id = reader.uuid("id")) mode.id = *id;
@@ -28,7 +26,7 @@ Result<Mode> readMode(const json& object, std::string path) {
     if (auto parsed = modeTypeFromRawValue(*type)) {
       mode.type = *parsed;
     } else {
-      reader.expected("type", "\"block\" or \"mission\"", json(*type));
+      reader.fail("type", "expected \"block\" or \"mission\", found " + describeJsonString(*type));
     }
   }
   if (auto sites = reader.stringArray("sites")) mode.sites = std::move(*sites);
