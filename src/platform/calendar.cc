@@ -155,6 +155,9 @@ class ZoneCalendar final : public Calendar {
   std::optional<Instant> startOfDay(Instant instant) const override {
     return startOfDayIn(zone_, instant);
   }
+  std::unique_ptr<Calendar> snapshot() const override {
+    return std::make_unique<ZoneCalendar>(zone_);
+  }
 
  private:
   const date::time_zone* zone_;  // owned by the tz database, which lives as long as the process
@@ -167,12 +170,30 @@ class UserCalendar final : public Calendar {
   std::optional<Instant> startOfDay(Instant instant) const override {
     return startOfDayIn(zone_.find(), instant);
   }
+  std::unique_ptr<Calendar> snapshot() const override {
+    return std::make_unique<ZoneCalendar>(zone_.find());
+  }
 
  private:
   UserZone zone_;
 };
 
+// Answers as another calendar does, call by call.
+class SameAs final : public Calendar {
+ public:
+  explicit SameAs(const Calendar& calendar) : calendar_(calendar) {}
+  int weekday(Instant instant) const override { return calendar_.weekday(instant); }
+  std::optional<Instant> startOfDay(Instant instant) const override {
+    return calendar_.startOfDay(instant);
+  }
+
+ private:
+  const Calendar& calendar_;
+};
+
 }  // namespace
+
+std::unique_ptr<Calendar> Calendar::snapshot() const { return std::make_unique<SameAs>(*this); }
 
 std::optional<Instant> Calendar::addingMinutes(Instant instant, std::int64_t minutes) const {
   constexpr nanoseconds::rep kPerMinute = 60'000'000'000;

@@ -29,6 +29,12 @@ class Calendar {
   // meanwhile); negative values go back. Nothing when the result lies outside the range an
   // Instant can hold (about the years 1678 to 2261); never wraps.
   std::optional<Instant> addingMinutes(Instant instant, std::int64_t minutes) const;
+
+  // This calendar as it stands at this moment, for a run of calls that must agree on the zone:
+  // the user's calendar gives one fixed on the zone it finds now, so that a change of zone
+  // midway cannot put two calls on different days, and the run pays for one lookup. Others give
+  // a calendar that answers as they do; it must not outlive them.
+  virtual std::unique_ptr<Calendar> snapshot() const;
 };
 
 // The user's calendar. Its zone is the one TZ names (a leading ':' dropped) when the tz database

@@ -33,6 +33,19 @@ TEST(CurrentCalendar, LooksUpTheZoneOnEveryCall) {
   EXPECT_EQ(currentCalendar().weekday(kSundayEveningUtc), 2);
 }
 
+TEST(CurrentCalendar, ASnapshotKeepsTheZoneOfItsMoment) {
+  ScopedTimeZone tz("Asia/Tokyo");
+  const std::unique_ptr<Calendar> tokyo = currentCalendar().snapshot();
+  tz.set("America/New_York");
+  const std::unique_ptr<Calendar> newYork = currentCalendar().snapshot();
+  tz.set("UTC");
+  EXPECT_EQ(tokyo->weekday(kSundayEveningUtc), 2);
+  EXPECT_EQ(tokyo->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
+  EXPECT_EQ(newYork->weekday(kSundayEveningUtc), 1);
+  EXPECT_EQ(newYork->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));
+  EXPECT_EQ(currentCalendar().startOfDay(kSundayEveningUtc), at(2026, 3, 1, 0h));
+}
+
 TEST(CurrentCalendar, UsesTheSystemZoneWhenTzNamesNoKnownZone) {
   ScopedTimeZone tz(nullptr);
   const Instant instants[] = {kSundayEveningUtc, at(2026, 7, 15, 23h + 59min)};
@@ -76,6 +89,11 @@ TEST(UserCalendar, FollowsTheLocaltimeLinkFromOneCallToTheNext) {
   relink(dir / "zoneinfo", "/usr/share/zoneinfo");
   relink(localtime, "zoneinfo/America/New_York");
   EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 1);
+  const std::unique_ptr<Calendar> snapshot = calendar->snapshot();
+  relink(localtime, "/usr/share/zoneinfo/Asia/Tokyo");
+  EXPECT_EQ(snapshot->weekday(kSundayEveningUtc), 1);
+  EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
+  relink(localtime, "zoneinfo/America/New_York");
   tz.set("Asia/Tokyo");  // TZ comes first
   EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
 }

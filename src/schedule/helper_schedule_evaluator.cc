@@ -29,6 +29,9 @@ void HelperScheduleEvaluator::evaluate() {
     return;
   }
   const platform::Instant now = deps_.clock.now();
+  // The zone, like now, is taken once for the whole pass: every schedule is judged on the same
+  // calendar day, and a change of zone takes effect at the next pass.
+  const std::unique_ptr<platform::Calendar> calendar = deps_.calendar.snapshot();
 
   std::vector<FocusSchedule> enabled = deps_.schedules.loadSchedules();
   std::erase_if(enabled, [](const FocusSchedule& s) { return !s.isEnabled; });
@@ -46,7 +49,7 @@ void HelperScheduleEvaluator::evaluate() {
   for (const Mode& mode : *modes) modesById.try_emplace(mode.id, &mode);
 
   for (const FocusSchedule& schedule : enabled) {
-    const std::optional<ScheduledWindow> window = scheduledWindow(schedule, now, deps_.calendar);
+    const std::optional<ScheduledWindow> window = scheduledWindow(schedule, now, *calendar);
     const auto mode = modesById.find(schedule.modeId);
     if (!window || now < window->start || now >= window->end || mode == modesById.end()) {
       log.debug("Schedule '%{public}s' not active for current time", {schedule.name});

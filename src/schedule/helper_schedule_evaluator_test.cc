@@ -9,6 +9,7 @@
 #include "platform/testing/fake_run_loop.h"
 #include "platform/testing/memory_log_sink.h"
 #include "platform/testing/temp_dir.h"
+#include "platform/testing/zone_calendar.h"
 
 namespace varn {
 namespace {
@@ -227,6 +228,23 @@ TEST_F(EvaluatorTest, AFailedWriteIsLoggedLaunchesNothingAndIsRetriedNextTick) {
   fs::remove(locations_.sharedRulesFile);
   loop_.advance(seconds(15));
   EXPECT_TRUE(shared().has_value());
+  EXPECT_EQ(launches_, 1);
+}
+
+// The user's zone is looked up at every pass: a move from Tokyo (19:30, outside the window) to
+// UTC (10:30, inside it) takes effect at the next tick.
+TEST_F(EvaluatorTest, EachPassJudgesSchedulesInTheZoneOfItsMoment) {
+  platform::testing::ScopedTimeZone tz("Asia/Tokyo");
+  HelperScheduleEvaluator evaluator{{loop_, rules_, schedules_, modes_, clock_,
+                                     platform::currentCalendar(), [this] { ++launches_; }}};
+  const Mode mode = makeMode(ModeType::block, {"example.com"});
+  write({makeSchedule("Morning", mode, 540, 720)}, {mode});
+  evaluator.evaluate();
+  EXPECT_EQ(messages(kNotActive), std::vector<std::string>{"Schedule 'Morning' not active for current time"});
+  tz.set("UTC");
+  evaluator.evaluate();
+  ASSERT_TRUE(shared().has_value());
+  EXPECT_EQ(shared()->endsAt, kMonday + hours(12));
   EXPECT_EQ(launches_, 1);
 }
 

@@ -20,6 +20,7 @@ class ZoneCalendar final : public Calendar {
   std::optional<Instant> startOfDay(Instant instant) const override {
     return zone_->startOfDay(instant);
   }
+  std::unique_ptr<Calendar> snapshot() const override { return zone_->snapshot(); }
 
  private:
   std::unique_ptr<Calendar> zone_;
