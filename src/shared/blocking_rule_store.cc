@@ -30,9 +30,16 @@ std::vector<fs::path> BlockingRuleStore::rulesFileURLs() const {
   return urls;
 }
 
-std::optional<BlockingRules> BlockingRuleStore::readRules(const fs::path& location) const {
+std::optional<BlockingRules> BlockingRuleStore::readRules(const fs::path& location,
+                                                          bool* absent) const {
   Result<std::string> bytes = platform::readWholeFile(location, platform::kRulesFileSizeLimit);
   if (!bytes.ok()) {
+    // Whether a file is there is asked only now: one system call less on every pass, and a file
+    // removed by a sweep just before the read counts as absent rather than unreadable.
+    if (!platform::fileExists(location)) {
+      if (absent) *absent = true;
+      return std::nullopt;
+    }
     logger().error("Failed to decode blocking rules: %s", {bytes.error().message});
     return std::nullopt;
   }
@@ -46,8 +53,9 @@ std::optional<BlockingRules> BlockingRuleStore::readRules(const fs::path& locati
 
 std::optional<BlockingRules> BlockingRuleStore::load() const {
   for (const fs::path& location : rulesFileURLs()) {
-    if (!platform::fileExists(location)) continue;
-    if (auto rules = readRules(location)) return rules;
+    bool absent = false;
+    if (auto rules = readRules(location, &absent)) return rules;
+    if (absent) continue;
     // The plain read may have met a half-finished write by another process; try again under
     // the lock.
     std::optional<BlockingRules> coordinated;

@@ -29,8 +29,10 @@ class BlockingRuleStore {
   // The shared file, then the container file when there is a container.
   std::vector<std::filesystem::path> rulesFileURLs() const;
 
-  // The record in the file at `location`, or nothing (logged) when it cannot be read or decoded.
-  std::optional<BlockingRules> readRules(const std::filesystem::path& location) const;
+  // The record in the file at `location`; nothing, unlogged, when no file is there (`absent`
+  // then tells so), or nothing, logged, when the file cannot be read or decoded.
+  std::optional<BlockingRules> readRules(const std::filesystem::path& location,
+                                         bool* absent = nullptr) const;
   // The first readable record in rulesFileURLs() order, expired or not, or nothing.
   std::optional<BlockingRules> load() const;
   // Writes `rules` atomically to the shared file. On failure returns what stopped it; the file

@@ -19,9 +19,12 @@ template <typename T>
 std::optional<T> loadUserDataFile(const std::optional<std::filesystem::path>& location,
                                   Result<T> (*decode)(std::string_view),
                                   const platform::Logger& logger, std::string_view failureFormat) {
-  if (!location || !platform::fileExists(*location)) return std::nullopt;
+  if (!location) return std::nullopt;
   Result<std::string> bytes = platform::readWholeFile(*location, platform::kUserDataFileSizeLimit);
   if (!bytes.ok()) {
+    // Whether a file is there is asked only now: one system call less on every pass, and a file
+    // removed just before the read counts as absent rather than unreadable.
+    if (!platform::fileExists(*location)) return std::nullopt;
     logger.error(failureFormat, {bytes.error().message});
     return std::nullopt;
   }
