@@ -160,9 +160,15 @@ std::optional<std::int64_t> jsonInteger(JsonValue value) {
 }
 
 JsonObjectReader::JsonObjectReader(JsonValue value, std::string path) : path_(std::move(path)) {
-  if (value.get_object().get(object_) != simdjson::SUCCESS) {
+  simdjson::dom::object object;
+  if (value.get_object().get(object) != simdjson::SUCCESS) {
     error_ = Error{(path_.empty() ? std::string() : path_ + ": ") + "expected an object, found " +
                    describeJson(value)};
+    return;
+  }
+  fields_.reserve(object.size());
+  for (const simdjson::dom::key_value_pair field : object) {
+    fields_.push_back({field.key, field.value});
   }
 }
 
@@ -180,13 +186,11 @@ void JsonObjectReader::expected(std::string_view key, std::string_view what, Jso
 }
 
 std::optional<JsonValue> JsonObjectReader::find(std::string_view key) const {
-  // A scan rather than simdjson's lookup, which would take the first of two equal keys; our
-  // objects have a handful of keys.
-  std::optional<JsonValue> found;
-  for (const simdjson::dom::key_value_pair field : object_) {
-    if (field.key == key) found = field.value;
+  // From the end: of two equal keys the last counts (simdjson's own lookup takes the first).
+  for (auto field = fields_.rbegin(); field != fields_.rend(); ++field) {
+    if (field->key == key) return field->value;
   }
-  return found;
+  return std::nullopt;
 }
 
 std::optional<JsonValue> JsonObjectReader::optional(std::string_view key) {

@@ -98,7 +98,13 @@ class JsonObjectReader {
   // The last value of `key` in the object, null included; nothing when the key is absent.
   std::optional<JsonValue> find(std::string_view key) const;
 
-  simdjson::dom::object object_;
+  struct Field {
+    std::string_view key;
+    JsonValue value;
+  };
+  // The object's fields in file order, gathered once: walking simdjson's object for each key
+  // costs more than the rest of decoding it.
+  std::vector<Field> fields_;
   std::string path_;
   std::optional<Error> error_;
 };
