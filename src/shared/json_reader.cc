@@ -81,7 +81,12 @@ std::string describeFault(std::string_view text, simdjson::error_code code) {
   FaultFinder finder;
   nlohmann::json::sax_parse(text.begin(), text.end(), &finder);
   if (finder.fault) return *finder.fault;
-  // The one kind of document nlohmann takes and simdjson does not: an integer beyond 64 bits.
+  // nlohmann takes a NUL byte for the end of the text and may find the part before it sound.
+  if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    return "a NUL byte at offset " + std::to_string(nul);
+  }
+  // The one other kind of document nlohmann takes and simdjson does not: an integer beyond
+  // 64 bits.
   return simdjson::error_message(code);
 }
 

@@ -54,7 +54,7 @@ TEST(JsonNesting, AcceptsDocumentsUpToTheLimitAndRefusesDeeperOnes) {
 // repairing the file by hand can find it.
 TEST(JsonParsing, RefusesMalformedDocumentsSayingWhere) {
   const struct {
-    const char* json;
+    std::string json;
     const char* says;
   } cases[] = {
       {"", "not valid JSON: "},
@@ -65,6 +65,7 @@ TEST(JsonParsing, RefusesMalformedDocumentsSayingWhere) {
       {"[\"\xC3\x28\"]", "ill-formed UTF-8"},
       {"[1e400]", "number overflow"},
       {"[01]", "line 1, column 3"},
+      {std::string("{}\0{}", 5), "a NUL byte at offset 2"},
       // The one document nlohmann would take: an integer beyond 64 bits.
       {"[{\"x\": 99999999999999999999999}]", "not valid JSON: "},
   };
