@@ -5,7 +5,8 @@
 // and wakeups over an idle period, and the delay from renaming an expired rules file into the
 // watched folder to its removal. Needs root (or CAP_SYS_ADMIN). scripts/footprint runs it.
 //
-//   varn_footprint --helper <VarnHelper> [--idle <seconds>] [--removals <count>]
+//   varn_footprint --helper <VarnHelper> [--floor <varn_library_floor>] [--idle <seconds>]
+//                  [--removals <count>]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,10 @@
 #include <fstream>
 #include <string>
 #include <thread>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "bench_files.h"
 #include "namespaced_helper.h"
@@ -30,13 +35,15 @@ constexpr const char* kNotActive = "not active for current time";
 
 struct Options {
   std::string helper;
+  std::string floor;  // varn_library_floor, or empty
   int idleSeconds = 120;
   int removals = 200;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: varn_footprint --helper <VarnHelper> [--idle <seconds>] [--removals <count>]\n");
+               "usage: varn_footprint --helper <VarnHelper> [--floor <varn_library_floor>]\n"
+               "                      [--idle <seconds>] [--removals <count>]\n");
   std::exit(2);
 }
 
@@ -46,6 +53,8 @@ Options parse(int argc, char** argv) {
     const std::string flag = argv[i];
     if (flag == "--helper") {
       options.helper = argv[i + 1];
+    } else if (flag == "--floor") {
+      options.floor = argv[i + 1];
     } else if (flag == "--idle") {
       options.idleSeconds = std::atoi(argv[i + 1]);
     } else if (flag == "--removals") {
@@ -83,6 +92,22 @@ void printMemory(const char* when, const ProcessSample& s) {
               when, static_cast<long long>(s.rssKiB), static_cast<long long>(s.anonKiB),
               static_cast<long long>(s.fileKiB), static_cast<long long>(s.pssKiB),
               static_cast<long long>(s.privateKiB));
+}
+
+// The memory of a program that only loads the helper's shared libraries, sampled once its
+// loader has finished; nothing when it cannot be started.
+std::optional<ProcessSample> sampleLibraryFloor(const std::string& floor) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return std::nullopt;
+  if (pid == 0) {
+    ::execl(floor.c_str(), floor.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::this_thread::sleep_for(milliseconds(500));
+  std::optional<ProcessSample> sample = sampleProcess(pid);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return sample;
 }
 
 double microseconds(nanoseconds d) { return static_cast<double>(d.count()) / 1e3; }
@@ -172,6 +197,13 @@ int run(const Options& options) {
   std::printf("\n");
   printMemory("at the end of the run:", end);
   std::printf("%-28s %lld KiB\n", "peak VmRSS (VmHWM):", static_cast<long long>(end.peakRssKiB));
+  if (!options.floor.empty()) {
+    if (std::optional<ProcessSample> floor = sampleLibraryFloor(options.floor)) {
+      printMemory("only its libraries loaded:", *floor);
+    } else {
+      std::printf("only its libraries loaded:   could not start %s\n", options.floor.c_str());
+    }
+  }
   std::printf("\nresident KiB by mapping (anonymous part in brackets):\n");
   for (const MappingResidence& m : residenceByMapping(helper.pid())) {
     std::printf("  %6lld [%4lld]  %s\n", static_cast<long long>(m.rssKiB),

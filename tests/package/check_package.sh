@@ -34,6 +34,7 @@ check "no D-Bus service installed for a real app" test ! -e "$root/usr/share/dbu
 check "nothing outside /usr" sh -c "[ \"\$(ls '$root' | grep -v DEBIAN)\" = usr ]"
 check "postinst applies the tmpfiles rule" grep -q 'systemd-tmpfiles --create varn-helper.conf' "$root/DEBIAN/postinst"
 check "depends on the shared libraries it links" grep -q '^Depends:.*libsystemd0' "$root/DEBIAN/control"
+check "depends on the JSON reader's library" grep -q '^Depends:.*libsimdjson' "$root/DEBIAN/control"
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]
