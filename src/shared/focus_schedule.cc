@@ -19,9 +19,10 @@ std::optional<std::vector<Weekday>> readDays(JsonObjectReader& reader) {
   std::vector<Weekday> days;
   days.reserve(array.size());
   for (JsonValue item : array) {
-    const std::string key = "days[" + std::to_string(days.size()) + "]";
+    // Named only when something is wrong with the item: most files have nothing wrong.
+    const auto key = [&] { return "days[" + std::to_string(days.size()) + "]"; };
     if (!isJsonInteger(item)) {
-      reader.expected(key, "a weekday number from 1 to 7", item);
+      reader.expected(key(), "a weekday number from 1 to 7", item);
       return std::nullopt;
     }
     std::optional<Weekday> day;
@@ -31,7 +32,7 @@ std::optional<std::vector<Weekday>> readDays(JsonObjectReader& reader) {
       const std::string found = item.get_int64().get(signedNumber) == simdjson::SUCCESS
                                     ? std::to_string(signedNumber)
                                     : std::to_string(item.get_uint64().value_unsafe());
-      reader.fail(key, "weekday must be 1 to 7, found " + found);
+      reader.fail(key(), "weekday must be 1 to 7, found " + found);
       return std::nullopt;
     }
     days.push_back(*day);
