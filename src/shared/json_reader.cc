@@ -2,8 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <limits>
-
 #include "shared/date_time.h"
 
 namespace varn {
@@ -97,6 +95,10 @@ std::string describeFault(std::string_view text, simdjson::error_code code) {
 constexpr size_t kLargestKeptCapacity = 64 * 1024;
 thread_local std::unique_ptr<simdjson::dom::parser> keptParser;
 
+void keep(std::unique_ptr<simdjson::dom::parser> parser) {
+  if (parser && parser->capacity() <= kLargestKeptCapacity) keptParser = std::move(parser);
+}
+
 }  // namespace
 
 Result<JsonDocument> parseJson(std::string_view text) {
@@ -109,13 +111,14 @@ Result<JsonDocument> parseJson(std::string_view text) {
   }
   JsonValue root;
   if (code == simdjson::SUCCESS) code = parser->parse(text.data(), text.size()).get(root);
-  if (code != simdjson::SUCCESS) return Error{"not valid JSON: " + describeFault(text, code)};
+  if (code != simdjson::SUCCESS) {
+    keep(std::move(parser));
+    return Error{"not valid JSON: " + describeFault(text, code)};
+  }
   return JsonDocument(std::move(parser), root);
 }
 
-JsonDocument::~JsonDocument() {
-  if (parser_ && parser_->capacity() <= kLargestKeptCapacity) keptParser = std::move(parser_);
-}
+JsonDocument::~JsonDocument() { keep(std::move(parser_)); }
 
 std::string describeJsonString(std::string_view original) {
   constexpr size_t kLongest = 40;

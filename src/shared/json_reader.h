@@ -43,9 +43,9 @@ class JsonDocument {
 };
 
 // Parses `text` as one strict JSON document (RFC 8259, valid UTF-8) without throwing; the error
-// says what is wrong and, where it can, at which line and column. A document whose values nest
-// more than kJsonNestingLimit levels deep is refused. Integers beyond 64 bits are
-// refused as well: none of our files can hold one.
+// says what is wrong and, where it can, at which line and column. Refused as well: values nested
+// more than kJsonNestingLimit levels deep, integers beyond 64 bits (none of our files can hold
+// one) and a NUL byte anywhere.
 Result<JsonDocument> parseJson(std::string_view text);
 
 // A short description of a JSON value for error messages: `number 12`, `string "Block"`,
