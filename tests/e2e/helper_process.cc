@@ -14,6 +14,8 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/testing/mount_namespace.h"
+
 namespace varn::e2e {
 
 namespace {
@@ -32,18 +34,11 @@ bool fillUp(const char* path) {
 
 }  // namespace
 
-bool mountNamespacesPermitted(std::string* why) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-    // The mount point must exist on the host; an empty /Users is all these tests leave behind.
-    if (::mkdir("/Users", 0755) == 0 || errno == EEXIST) return true;
-    *why = std::string("cannot create the mount point /Users: ") + std::strerror(errno);
-    return false;
-  }
-  *why = "mount namespaces are not permitted here (run as root or with CAP_SYS_ADMIN)";
+bool canMountOnUsers(std::string* why) {
+  if (!platform::testing::mountNamespacesPermitted(why)) return false;
+  // The mount point must exist on the host; an empty /Users is all these tests leave behind.
+  if (::mkdir("/Users", 0755) == 0 || errno == EEXIST) return true;
+  *why = std::string("cannot create the mount point /Users: ") + std::strerror(errno);
   return false;
 }
 

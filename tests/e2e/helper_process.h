@@ -10,9 +10,9 @@
 
 namespace varn::e2e {
 
-// Whether this process may create mount namespaces (root, or CAP_SYS_ADMIN); the end-to-end
-// tests skip otherwise.
-bool mountNamespacesPermitted(std::string* why);
+// Whether this process may create mount namespaces and /Users exists on the host to mount on
+// (it is created, empty, when missing); the end-to-end tests skip otherwise.
+bool canMountOnUsers(std::string* why);
 
 // The real VarnHelper, started in a private mount namespace in which `usersFolder` is mounted
 // on /Users, with its wall clock starting at `clockStart`, XDG_DATA_HOME at `dataHome`, TZ=UTC,

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,16 +14,6 @@ namespace {
 std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 }  // namespace
-
-bool mountNamespacesPermitted(std::string* why) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  *why = "mount namespaces are not permitted here (run as root or with CAP_SYS_ADMIN)";
-  return false;
-}
 
 std::string enterPrivateMountNamespace() {
   if (::unshare(CLONE_NEWNS) != 0) return failure("unshare");

@@ -3,11 +3,11 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/testing/mount_namespace.h"
+
 namespace varn::reliability {
 
-// Whether this process may create mount namespaces (root, or CAP_SYS_ADMIN); `why` says why
-// not. Tests that mount skip otherwise.
-bool mountNamespacesPermitted(std::string* why);
+using platform::testing::mountNamespacesPermitted;
 
 // The calls below run in a forked child (ForkedChild), never in the test process itself, and
 // return "" or what failed.
