@@ -8,6 +8,8 @@
 #include "platform/testing/memory_log_sink.h"
 #include "platform/testing/temp_dir.h"
 #include "shared/focus_schedule.h"
+#include "shared/mode_store.h"
+#include "shared/schedule_store.h"
 
 namespace varn {
 namespace {
@@ -76,6 +78,80 @@ TEST_F(UserDataFileTest, LogsOneErrorWithTheReasonForAFileItCannotReadOrDecode) 
     ASSERT_EQ(entries[0].arguments.size(), 1u);
     EXPECT_NE(entries[0].arguments[0].find(c.inMessage), std::string::npos)
         << c.why << ": " << entries[0].arguments[0];
+  }
+}
+
+// The two stores of the main application's files: where they look, that they read afresh, and
+// that a failure is logged as theirs.
+class UserDataStoresTest : public ::testing::Test {
+ protected:
+  UserDataStoresTest() { fs::create_directory(container_); }
+
+  platform::testing::TempDir dir_;
+  const fs::path container_ = dir_ / "container";
+  StoreLocations locations_ = StoreLocations::at(dir_ / "shared", container_);
+  ModeStore modes_{locations_};
+  ScheduleStore schedules_{locations_};
+  platform::testing::ScopedMemoryLog log_;
+};
+
+TEST_F(UserDataStoresTest, LookInTheContainerAndGiveNothingQuietlyWithoutOne) {
+  EXPECT_EQ(modes_.modesFileURL(), container_ / "modes.json");
+  EXPECT_EQ(schedules_.schedulesFileURL(), container_ / "schedules.json");
+  const StoreLocations none = StoreLocations::at(dir_ / "shared", std::nullopt);
+  EXPECT_EQ(ModeStore(none).modesFileURL(), std::nullopt);
+  EXPECT_EQ(ScheduleStore(none).schedulesFileURL(), std::nullopt);
+  EXPECT_FALSE(ModeStore(none).loadModes().has_value());
+  EXPECT_TRUE(ScheduleStore(none).loadSchedules().empty());
+  EXPECT_FALSE(modes_.loadModes().has_value());  // no file: nothing, unlike an empty list
+  EXPECT_TRUE(log_->entries().empty());
+}
+
+TEST_F(UserDataStoresTest, ReadEveryEntryInFileOrderAfreshOnEveryCall) {
+  writeFile(container_ / "modes.json",
+            R"([{"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"A","icon":"a","type":"block",)"
+            R"("sites":["a.example"],"apps":[],"isDefault":true},)"
+            R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"B","icon":"b",)"
+            R"("type":"mission","sites":[],"apps":["com.example.b"],"isDefault":false}])");
+  writeFile(container_ / "schedules.json",
+            R"([{"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"Mornings",)"
+            R"("modeId":"6BA7B810-9DAD-11D1-80B4-00C04FD430C8","days":[2],"startMinutes":540,)"
+            R"("endMinutes":720,"breakCount":0,"isEnabled":false}])");
+  const std::optional<std::vector<Mode>> modes = modes_.loadModes();
+  ASSERT_TRUE(modes.has_value());
+  ASSERT_EQ(modes->size(), 2u);  // a shared id is the caller's business
+  EXPECT_EQ((*modes)[0].name, "A");
+  EXPECT_EQ((*modes)[1].type, ModeType::mission);
+  const std::vector<FocusSchedule> schedules = schedules_.loadSchedules();
+  ASSERT_EQ(schedules.size(), 1u);
+  EXPECT_EQ(schedules[0].name, "Mornings");
+  EXPECT_FALSE(schedules[0].isEnabled);  // disabled schedules are the caller's to skip
+
+  writeFile(container_ / "modes.json", "[]");
+  writeFile(container_ / "schedules.json", "[]");
+  ASSERT_TRUE(modes_.loadModes().has_value());
+  EXPECT_TRUE(modes_.loadModes()->empty());
+  EXPECT_TRUE(schedules_.loadSchedules().empty());
+  EXPECT_TRUE(log_->entries().empty());
+}
+
+TEST_F(UserDataStoresTest, LogAFileTheyCannotDecodeAsTheirOwnFailure) {
+  writeFile(container_ / "modes.json", "[{}]");
+  writeFile(container_ / "schedules.json", "{}");
+  EXPECT_FALSE(modes_.loadModes().has_value());
+  EXPECT_TRUE(schedules_.loadSchedules().empty());
+  const std::vector<platform::LogEntry> entries = log_->entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].format, "Failed to load modes: %{public}s");
+  EXPECT_EQ(entries[0].category, "mode-store");
+  EXPECT_EQ(entries[0].arguments, std::vector<std::string>{"[0].id: required key is missing"});
+  EXPECT_EQ(entries[1].format, "Failed to load schedules: %{public}s");
+  EXPECT_EQ(entries[1].category, "schedule-store");
+  EXPECT_EQ(entries[1].arguments,
+            std::vector<std::string>{"expected an array of schedules, found an object"});
+  for (const platform::LogEntry& entry : entries) {
+    EXPECT_EQ(entry.level, LogLevel::kError);
+    EXPECT_EQ(entry.subsystem, "com.varn.macos");
   }
 }
 
