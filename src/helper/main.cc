@@ -1,5 +1,7 @@
 // VarnHelper: starts scheduled blocking sessions and clears expired ones. It takes no arguments
-// and has no configuration; it runs until it is terminated from outside.
+// and has no configuration; it runs until SIGTERM or SIGINT ends it, with status 0.
+#include <signal.h>
+
 #include "helper/helper.h"
 #include "platform/bundle_info.h"
 #include "platform/calendar.h"
@@ -7,22 +9,37 @@
 #include "platform/log.h"
 #include "platform/sd_bus_workspace.h"
 #include "platform/sd_event_run_loop.h"
+#include "platform/service_manager.h"
 #include "shared/store_locations.h"
 
 int main() {
   using namespace varn;
+  const platform::Logger log("com.varn.macos", "helper");
+  // Started by hand as `VarnHelper 2>&1 | head -n 1`, stderr goes dead once head is done; the
+  // log sink's writes then fail with EPIPE and are dropped, instead of ending the helper.
+  ::signal(SIGPIPE, SIG_IGN);
+
   auto runLoop = platform::SdEventRunLoop::create();
   if (!runLoop.ok()) {
     // Only a machine out of memory or descriptors gets here; the service manager restarts us.
-    platform::Logger("com.varn.macos", "helper")
-        .error("Failed to create the main run loop: %{public}s", {runLoop.error().message});
+    log.error("Failed to create the main run loop: %{public}s", {runLoop.error().message});
     return 1;
   }
+  platform::SdEventRunLoop& loop = *runLoop.value();
+  // Before the watcher's thread exists, so that it inherits the blocked signals.
+  if (const Status handled = loop.exitOnTerminationSignals(); !handled.ok()) {
+    log.error("Failed to handle termination signals: %{public}s", {handled.error().message});
+  }
+  loop.feedServiceWatchdog();
+
   const StoreLocations locations = StoreLocations::production();
-  platform::SdBusWorkspace workspace(runLoop.value()->event());
-  Helper helper({*runLoop.value(), locations, platform::systemClock(), platform::currentCalendar(),
-                 workspace, platform::mainBundleInfo()});
+  platform::SdBusWorkspace workspace(loop.event());
+  Helper helper({loop, locations, platform::systemClock(), platform::currentCalendar(), workspace,
+                 platform::mainBundleInfo()});
   helper.start();
-  runLoop.value()->run();
-  return 0;
+  // The start sequence is done: the folder is watched, the first evaluation made, the timers
+  // armed.
+  platform::notifyServiceManager(
+      "READY=1\nSTATUS=Watching /Users/Shared; schedules checked every 15 s");
+  return loop.run() < 0 ? 1 : 0;
 }

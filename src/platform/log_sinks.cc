@@ -64,6 +64,9 @@ class StderrSink final : public LogSink {
 
 class JournalSink final : public LogSink {
  public:
+  JournalSink(JournalSend send, std::shared_ptr<LogSink> fallback)
+      : send_(std::move(send)), fallback_(std::move(fallback)) {}
+
   void write(const LogEntry& entry) override {
     std::string fields[] = {
         "MESSAGE=" + entry.redactedMessage(),
@@ -77,11 +80,22 @@ class JournalSink final : public LogSink {
       vectors[i].iov_base = fields[i].data();
       vectors[i].iov_len = fields[i].size();
     }
-    ::sd_journal_sendv(vectors, static_cast<int>(std::size(fields)));
+    // The native socket can refuse us (a sandbox that hides it, a journal that is restarting)
+    // while stderr, which the service manager also connects to the journal, still works. The
+    // entry then goes there as one line, once: the fallback never comes back here.
+    if (send_(vectors, static_cast<int>(std::size(fields))) < 0) fallback_->write(entry);
   }
+
+ private:
+  JournalSend send_;
+  std::shared_ptr<LogSink> fallback_;
 };
 
 }  // namespace
+
+std::shared_ptr<LogSink> makeJournalSink(JournalSend send, std::shared_ptr<LogSink> fallback) {
+  return std::make_shared<JournalSink>(std::move(send), std::move(fallback));
+}
 
 std::string formatLogLine(const LogEntry& entry, std::chrono::system_clock::time_point time) {
   using namespace std::chrono;
@@ -126,8 +140,9 @@ bool stderrIsJournal() {
 }
 
 std::shared_ptr<LogSink> makeDefaultLogSink() {
-  if (stderrIsJournal()) return std::make_shared<JournalSink>();
-  return std::make_shared<StderrSink>();
+  auto lines = std::make_shared<StderrSink>();
+  if (!stderrIsJournal()) return lines;
+  return makeJournalSink(::sd_journal_sendv, std::move(lines));
 }
 
 }  // namespace varn::platform

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "platform/log_sinks.h"
 #include "platform/testing/memory_log_sink.h"
 
@@ -61,6 +63,32 @@ TEST(Logger, WritesToTheInstalledSinkWithLevelAndChannel) {
   EXPECT_EQ(entries[1].level, LogLevel::kError);
   EXPECT_EQ(entries[1].category, "blocking-rule-store");
   EXPECT_EQ(entries[1].message(), "Failed to save blocking rules: disk full");
+}
+
+TEST(JournalSink, SendsTheFieldsAndFallsBackOnceWhenTheJournalRefuses) {
+  const LogEntry entry{"com.varn.macos", "blocking-rule-store", LogLevel::kError,
+                       "Failed to save blocking rules: %s", {"disk full"}};
+  for (const int sendResult : {0, -ECONNREFUSED}) {
+    std::vector<std::string> sent;
+    int calls = 0;
+    auto fallback = std::make_shared<testing::MemoryLogSink>();
+    const auto sink = makeJournalSink(
+        [&](const iovec* fields, int count) {
+          ++calls;
+          for (int i = 0; i < count; ++i) {
+            sent.emplace_back(static_cast<const char*>(fields[i].iov_base), fields[i].iov_len);
+          }
+          return sendResult;
+        },
+        fallback);
+    sink->write(entry);
+    EXPECT_EQ(calls, 1) << sendResult;
+    EXPECT_EQ(sent, (std::vector<std::string>{
+                        "MESSAGE=Failed to save blocking rules: <private>", "PRIORITY=3",
+                        "SYSLOG_IDENTIFIER=VarnHelper", "LOG_SUBSYSTEM=com.varn.macos",
+                        "LOG_CATEGORY=blocking-rule-store"}));
+    EXPECT_EQ(fallback->count(entry.format), sendResult < 0 ? 1u : 0u) << sendResult;
+  }
 }
 
 TEST(StderrIsJournal, OnlyWhenJournalStreamNamesStderr) {

@@ -1,9 +1,12 @@
 #include "platform/sd_event_run_loop.h"
 
+#include <signal.h>
 #include <time.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/service_manager.h"
 
 namespace varn::platform {
 namespace {
@@ -54,6 +57,11 @@ class SdEventTimer final : public Timer {
   EventSourcePtr source_;
 };
 
+int onTerminationSignal(sd_event_source* source, const signalfd_siginfo*, void*) noexcept {
+  notifyServiceManager("STOPPING=1");
+  return ::sd_event_exit(::sd_event_source_get_event(source), 0);
+}
+
 }  // namespace
 
 Result<std::unique_ptr<SdEventRunLoop>> SdEventRunLoop::create() {
@@ -71,6 +79,29 @@ std::unique_ptr<Timer> SdEventRunLoop::addRepeatingTimer(std::chrono::nanosecond
   (void)timer->attach(event_.get());
   return timer;
 }
+
+Status SdEventRunLoop::exitOnTerminationSignals() {
+  sigset_t signals;
+  ::sigemptyset(&signals);
+  ::sigaddset(&signals, SIGTERM);
+  ::sigaddset(&signals, SIGINT);
+  // sd-event reads the signals through a signalfd, which sees only blocked signals.
+  if (const int r = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr); r != 0) {
+    return Error{std::string("pthread_sigmask: ") + std::strerror(r), r};
+  }
+  for (auto [signal, source] : {std::pair{SIGTERM, &terminate_}, std::pair{SIGINT, &interrupt_}}) {
+    sd_event_source* raw = nullptr;
+    if (const int r = ::sd_event_add_signal(event_.get(), &raw, signal, onTerminationSignal,
+                                            nullptr);
+        r < 0) {
+      return Error{std::string("sd_event_add_signal: ") + std::strerror(-r), -r};
+    }
+    source->reset(raw);
+  }
+  return Status::success();
+}
+
+void SdEventRunLoop::feedServiceWatchdog() { (void)::sd_event_set_watchdog(event_.get(), 1); }
 
 int SdEventRunLoop::run() { return ::sd_event_loop(event_.get()); }
 

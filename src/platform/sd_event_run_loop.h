@@ -32,6 +32,18 @@ class SdEventRunLoop final : public RunLoop {
   std::unique_ptr<Timer> addRepeatingTimer(std::chrono::nanoseconds interval,
                                            std::function<void()> callback) override;
 
+  // Makes SIGTERM and SIGINT end run() with 0, once the callback that is running has returned
+  // (so a save in progress completes), after telling the service manager "STOPPING=1". The
+  // signals are blocked on the calling thread, and so in every thread started from it later:
+  // call this before any other thread exists, or a signal may reach a thread that does not
+  // block it and end the process.
+  Status exitOnTerminationSignals();
+
+  // When the service manager asked for a watchdog (WATCHDOG_USEC), the loop pings it while it
+  // turns; a loop stuck in one callback for longer than the manager's period gets the helper
+  // restarted. Does nothing otherwise.
+  void feedServiceWatchdog();
+
   // Runs until exit() is called; returns the code given to exit(), or a negative errno.
   int run();
   void exit(int code);
@@ -42,6 +54,8 @@ class SdEventRunLoop final : public RunLoop {
  private:
   explicit SdEventRunLoop(EventLoopPtr event) : event_(std::move(event)) {}
   EventLoopPtr event_;
+  EventSourcePtr terminate_;
+  EventSourcePtr interrupt_;
 };
 
 }  // namespace varn::platform
