@@ -1,0 +1,277 @@
+// The installed helper as users run it: the shipped unit under a real `systemd --user` and
+// `systemd-journald`, driven with systemctl, read back with journalctl. Each test brings up a
+// session of its own (see UserSession) in this process's private mount namespace.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "platform/testing/temp_dir.h"
+#include "shared/blocking_rules.h"
+#include "shared/focus_schedule.h"
+#include "shared/mode.h"
+#include "user_session.h"
+
+namespace varn::service {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using platform::testing::readFile;
+using platform::testing::writeFile;
+
+constexpr const char* kUnit = "varn-helper.service";
+const fs::path kShared = "/Users/Shared";
+const fs::path kSharedRules = kShared / "com.varn.macos.blocking-rules.json";
+
+std::string namespaceFailure = "not entered";
+
+bool eventually(const std::function<bool()>& condition, seconds timeout) {
+  const auto deadline = steady_clock::now() + timeout;
+  while (!condition()) {
+    if (steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
+std::string rulesEndingAt(system_clock::time_point endsAt) {
+  return encodeBlockingRules({platform::Uuid::random(),
+                              BlockingRules::Mode::block,
+                              {"example.com"},
+                              time_point_cast<nanoseconds>(endsAt),
+                              {}});
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!namespaceFailure.empty()) GTEST_SKIP() << namespaceFailure;
+    std::string why;
+    ASSERT_TRUE(session_.start(&why)) << why;
+    if (!session_.switchedOff().empty()) {
+      std::string names;
+      for (const std::string& name : session_.switchedOff()) names += " " + name;
+      std::cout << "Sandbox options refused on this machine, switched off by a drop-in:" << names
+                << std::endl;
+      RecordProperty("switched_off", names);
+    }
+  }
+
+  fs::path container(const fs::path& dataHome) const { return dataHome / "group.com.varn.macos"; }
+  fs::path defaultDataHome() const { return session_.home() / ".local/share"; }
+
+  // An enabled schedule over every whole day, so it covers now; or, with `days` empty, one that
+  // never does.
+  void writeSchedule(std::vector<Weekday> days) {
+    const Mode mode{platform::Uuid::random(), "Deep work", "brain", ModeType::block,
+                    {"news.example.com"},     {},          false,   std::nullopt};
+    fs::create_directories(container(defaultDataHome()));
+    writeFile(container(defaultDataHome()) / "modes.json", encodeModes({mode}));
+    writeFile(container(defaultDataHome()) / "schedules.json",
+              encodeFocusSchedules({{platform::Uuid::random(), "All day", mode.id, std::move(days),
+                                     0, 1440, 0, 300, true}}));
+  }
+
+  void startHelper() {
+    const CommandResult started = session_.systemctl({"start", kUnit});
+    ASSERT_EQ(started.status, 0) << started.output << session_.systemctl({"status", kUnit}).output;
+    ASSERT_EQ(session_.systemctl({"is-active", kUnit}).output, "active\n");
+  }
+
+  std::string helperJournal() {
+    return session_.journalctl({"-q", "SYSLOG_IDENTIFIER=VarnHelper"}).output;
+  }
+
+  UserSession session_;
+};
+
+TEST_F(ServiceTest, StartsActiveAndLogsToTheJournalWithItsFields) {
+  writeSchedule({});  // enabled but never active: a debug entry of the evaluator each pass
+  startHelper();
+  ASSERT_TRUE(
+      eventually([&] { return helperJournal().find("watcher started") != std::string::npos; }, 5s))
+      << helperJournal();
+
+  const CommandResult json = session_.journalctl({"-o", "json", "SYSLOG_IDENTIFIER=VarnHelper"});
+  std::istringstream lines(json.output);
+  int entries = 0;
+  for (std::string line; std::getline(lines, line); ++entries) {
+    const nlohmann::json entry = nlohmann::json::parse(line);
+    EXPECT_EQ(entry.value("_SYSTEMD_USER_UNIT", ""), kUnit) << line;
+    ASSERT_TRUE(entry.contains("PRIORITY") && entry.contains("LOG_SUBSYSTEM") &&
+                entry.contains("LOG_CATEGORY"))
+        << line;
+    if (entry["MESSAGE"] == "Blocking rules watcher started.") {
+      EXPECT_EQ(entry["PRIORITY"], "5");
+      EXPECT_EQ(entry["LOG_SUBSYSTEM"], "com.varn.macos.helper");
+      EXPECT_EQ(entry["LOG_CATEGORY"], "blocking-rules-watcher");
+    }
+  }
+  EXPECT_GE(entries, 3);
+
+  // The README's filters. The journal keeps the entries of root's services in the system's
+  // journal, not in a user journal, so as root "--user" finds nothing there: root leaves it
+  // out and names the unit with --user-unit.
+  const bool root = ::getuid() == 0;
+  const auto readme = [&](std::vector<std::string> arguments) {
+    std::vector<std::string> adapted = {"-q"};
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      if (root && arguments[i] == "--user") continue;
+      if (root && arguments[i] == "-u") {
+        adapted.push_back("--user-unit=" + arguments[++i]);
+        continue;
+      }
+      adapted.push_back(arguments[i]);
+    }
+    return session_.journalctl(adapted).output;
+  };
+  const struct {
+    std::vector<std::string> filter;
+    const char* finds;
+  } filters[] = {
+      {{"--user", "-u", "varn-helper"}, "Blocking rules watcher started."},
+      {{"--user", "-u", "varn-helper", "LOG_CATEGORY=schedule-evaluator"}, "'All day' not active"},
+      {{"--user", "LOG_SUBSYSTEM=com.varn.macos.helper"}, "Blocking rules watcher started."},
+      {{"--user", "-u", "varn-helper", "-p", "debug"}, "'All day' not active"},
+  };
+  for (const auto& f : filters) {
+    const std::string found = readme(f.filter);
+    EXPECT_NE(found.find(f.finds), std::string::npos) << f.filter.back() << ":\n" << found;
+  }
+  EXPECT_EQ(
+      readme({"--user", "-u", "varn-helper", "LOG_CATEGORY=schedule-evaluator"}).find("watcher"),
+      std::string::npos);
+}
+
+// The app group folder usually appears after the helper started (the main application makes
+// it), and XDG_DATA_HOME may put it anywhere; the helper must lock and sweep there all the same.
+class AppGroupFolderTest : public ServiceTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(AppGroupFolderTest, AnExpiredRulesFileInAFolderMadeAfterTheStartIsSwept) {
+  fs::path dataHome = defaultDataHome();
+  if (*GetParam() != '\0') {
+    dataHome = GetParam();
+    ASSERT_EQ(::mount("tmpfs", dataHome.c_str(), "tmpfs", 0, "mode=755"), 0);
+    ASSERT_EQ(session_.systemctl({"set-environment", "XDG_DATA_HOME=" + dataHome.native()}).status,
+              0);
+  }
+  startHelper();
+  const fs::path rules = container(dataHome) / "blocking-rules.json";
+  fs::create_directories(container(dataHome));
+  const auto expired = system_clock::now() - hours(1);
+
+  // Swept on the next change in /Users/Shared...
+  writeFile(rules, rulesEndingAt(expired));
+  writeFile(kShared / "unrelated", "");
+  EXPECT_TRUE(eventually([&] { return !fs::exists(rules); }, 5s)) << helperJournal();
+
+  // ...and by the 60-second sweep, with nothing else happening.
+  writeFile(rules, rulesEndingAt(expired));
+  EXPECT_TRUE(eventually([&] { return !fs::exists(rules); }, 70s)) << helperJournal();
+  EXPECT_EQ(helperJournal().find("File coordination error"), std::string::npos) << helperJournal();
+}
+
+INSTANTIATE_TEST_SUITE_P(DataHome, AppGroupFolderTest, ::testing::Values("", "/mnt"),
+                         [](const auto& param) {
+                           return std::string(*param.param ? "XdgDataHomeOutsideHome" : "Default");
+                         });
+
+TEST_F(ServiceTest, WritesAScheduledSessionBeforeReadyAndStartsTheMainAppThroughTheBus) {
+  writeSchedule({kAllWeekdays.begin(), kAllWeekdays.end()});
+  startHelper();
+  // The manager reports the unit started only on READY=1, which comes after the first
+  // evaluation: the session is on file already.
+  const Result<BlockingRules> session = decodeBlockingRules(readFile(kSharedRules));
+  ASSERT_TRUE(session.ok()) << readFile(kSharedRules) << helperJournal();
+  EXPECT_EQ(session.value().hosts, std::vector<std::string>{"news.example.com"});
+  EXPECT_TRUE(eventually([&] { return fs::exists(session_.mainAppPidFile()); }, 10s))
+      << helperJournal();
+  EXPECT_NE(helperJournal().find("Launched main app for scheduled session enforcement"),
+            std::string::npos);
+}
+
+TEST_F(ServiceTest, IsRestartedAfterSigkillAndStopsCleanlyWithStatusZero) {
+  writeSchedule({kAllWeekdays.begin(), kAllWeekdays.end()});
+  startHelper();
+  const pid_t first = session_.helperPid();
+  ASSERT_GT(first, 0);
+  ASSERT_EQ(::kill(first, SIGKILL), 0);
+  EXPECT_TRUE(eventually(
+      [&] {
+        const pid_t now = session_.helperPid();
+        return now != 0 && now != first;
+      },
+      20s));
+  EXPECT_EQ(session_.restarts(), 1);
+
+  const auto before = steady_clock::now();
+  ASSERT_EQ(session_.systemctl({"stop", kUnit}).status, 0);
+  EXPECT_LT(steady_clock::now() - before, 15s);  // the unit's TimeoutStopSec
+  EXPECT_EQ(session_.systemctl({"show", "-p", "Result", "-p", "ExecMainStatus", kUnit}).output,
+            "Result=success\nExecMainStatus=0\n");
+  // Nothing half-written: the session file and its lock, and no temporary file beside them.
+  std::vector<std::string> left;
+  for (const fs::directory_entry& entry : fs::directory_iterator(kShared)) {
+    left.push_back(entry.path().filename());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"com.varn.macos.blocking-rules.json",
+                                            "com.varn.macos.blocking-rules.json.lock"}));
+  EXPECT_TRUE(decodeBlockingRules(readFile(kSharedRules)).ok());
+}
+
+TEST_F(ServiceTest, IsRestartedByTheWatchdogWhenItStopsResponding) {
+  startHelper();
+  const pid_t stopped = session_.helperPid();
+  ASSERT_GT(stopped, 0);
+  const auto before = steady_clock::now();
+  ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
+  // The manager ends it for the missed watchdog, and restarts it RestartSec later.
+  EXPECT_TRUE(eventually(
+      [&] {
+        return session_.systemctl({"show", "-p", "Result", "--value", kUnit}).output ==
+               "watchdog\n";
+      },
+      50s));
+  // Not before the unit's WatchdogSec of 30 s.
+  EXPECT_GE(steady_clock::now() - before, 29s);
+  EXPECT_TRUE(eventually(
+      [&] {
+        const pid_t now = session_.helperPid();
+        return now != 0 && now != stopped;
+      },
+      15s));
+}
+
+}  // namespace
+
+// Needs no session: the rule alone, applied under a scratch root.
+TEST(TmpfilesRule, MakesTheSharedFolderStickyAndWorldWritable) {
+  platform::testing::TempDir root;
+  const CommandResult made = run({"systemd-tmpfiles", "--create", "--root=" + root.path().native(),
+                                  VARN_SOURCE_DIR "/dist/varn-helper.tmpfiles.conf"});
+  ASSERT_EQ(made.status, 0) << made.output;
+  struct stat st {};
+  ASSERT_EQ(::stat((root / "Users/Shared").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  EXPECT_EQ(st.st_uid, 0u);
+}
+
+}  // namespace varn::service
+
+int main(int argc, char** argv) {
+  // Before gtest or anything else starts a thread: a process with threads cannot unshare.
+  varn::service::namespaceFailure = varn::service::enterPrivateMountNamespace();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,361 @@
+#include "user_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+namespace varn::service {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+constexpr const char* kUnit = "varn-helper.service";
+constexpr const char* kInstalledUnit = "/usr/local/lib/systemd/user/varn-helper.service";
+constexpr const char* kInstalledTmpfilesRule = "/usr/local/lib/tmpfiles.d/varn-helper.conf";
+
+std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+std::string mountTmpfs(const fs::path& at, const char* options = "mode=755") {
+  if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) != 0) {
+    return failure("mount a tmpfs on " + at.native());
+  }
+  return "";
+}
+
+// Starts `argv` with its output appended to `log`; the pid, or -1.
+pid_t spawn(const std::vector<std::string>& argv, const fs::path& log,
+            const std::vector<fs::path>& cgroups = {}) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  // Into the control groups first, so that the manager's units never share one with another
+  // session's.
+  for (const fs::path& cgroup : cgroups) std::ofstream(cgroup / "cgroup.procs") << ::getpid();
+  const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(126);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  ::execvp(args[0], args.data());
+  ::_exit(127);
+}
+
+// Sends `signal` and waits at most `patience` for the process to end, then kills it.
+void stop(pid_t pid, int signal, milliseconds patience) {
+  if (pid <= 0) return;
+  ::kill(pid, signal);
+  const auto deadline = steady_clock::now() + patience;
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+bool eventually(const std::function<bool()>& condition, milliseconds timeout) {
+  const auto deadline = steady_clock::now() + timeout;
+  while (!condition()) {
+    if (steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+// The folders under /sys/fs/cgroup that track processes: the named systemd hierarchy and the
+// unified one on a hybrid set-up, the root itself on a pure cgroup2 one.
+std::vector<fs::path> processHierarchies() {
+  std::vector<fs::path> found;
+  for (const char* base : {"/sys/fs/cgroup/systemd", "/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
+    if (fs::exists(fs::path(base) / "cgroup.procs")) found.emplace_back(base);
+  }
+  return found;
+}
+
+void removeCgroup(const fs::path& cgroup) {
+  std::error_code ignored;
+  for (const fs::directory_entry& entry : fs::directory_iterator(cgroup, ignored)) {
+    if (entry.is_directory(ignored)) removeCgroup(entry.path());
+  }
+  ::rmdir(cgroup.c_str());
+}
+
+// Creates the nodes that sandboxing options mount over the paths they hide, as PID 1 does at
+// boot; without them every such option fails with 226/NAMESPACE.
+std::string makeInaccessibleNodes(const fs::path& folder) {
+  if (::mkdir(folder.c_str(), 0755) != 0) return failure("mkdir " + folder.native());
+  const struct {
+    const char* name;
+    mode_t mode;
+    dev_t device;
+  } nodes[] = {{"reg", S_IFREG, 0},
+               {"dir", S_IFDIR, 0},
+               {"fifo", S_IFIFO, 0},
+               {"sock", S_IFSOCK, 0},
+               {"chr", S_IFCHR, makedev(0, 0)},
+               {"blk", S_IFBLK, makedev(0, 0)}};
+  for (const auto& node : nodes) {
+    const fs::path path = folder / node.name;
+    const int r = node.mode == S_IFDIR ? ::mkdir(path.c_str(), 0)
+                                       : ::mknod(path.c_str(), node.mode, node.device);
+    if (r != 0 || ::chmod(path.c_str(), 0) != 0) return failure("make " + path.native());
+  }
+  return "";
+}
+
+// The [Service] settings of the installed unit that restrict the helper: every one but those
+// that say how it is started, stopped and watched.
+std::vector<std::string> sandboxOptions() {
+  static const std::vector<std::string> kNotSandbox = {
+      "Type", "ExecStart", "Restart", "RestartSec", "WatchdogSec", "TimeoutStopSec", "UMask"};
+  std::vector<std::string> options;
+  std::ifstream unit(kInstalledUnit);
+  bool inService = false;
+  for (std::string line; std::getline(unit, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == '[') {
+      inService = line == "[Service]";
+      continue;
+    }
+    const std::string key = line.substr(0, line.find('='));
+    if (inService && std::find(kNotSandbox.begin(), kNotSandbox.end(), key) == kNotSandbox.end()) {
+      options.push_back(line);
+    }
+  }
+  return options;
+}
+
+}  // namespace
+
+std::string enterPrivateMountNamespace() {
+  if (::unshare(CLONE_NEWNS) != 0) return failure("unshare");
+  // Without this, mounts would propagate back to the host's shared mounts.
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return failure("make / private");
+  }
+  return "";
+}
+
+CommandResult run(const std::vector<std::string>& argv, seconds timeout) {
+  CommandResult result;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return result;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    const int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, STDIN_FILENO);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  const auto deadline = steady_clock::now() + timeout;
+  char buffer[4096];
+  for (;;) {
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    pollfd p{fds[0], POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) == 0) {
+      ::kill(pid, SIGKILL);
+      result.output += "\n<killed after " + std::to_string(timeout.count()) + " s>";
+      break;
+    }
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+UserSession::UserSession() {
+  const passwd* user = ::getpwuid(::getuid());
+  home_ = user ? user->pw_dir : "/root";
+  mainAppPidFile_ = dir_ / "main-app.pid";
+  runtimeDir_ = "/run/user/" + std::to_string(::getuid());
+}
+
+UserSession::~UserSession() {
+  // The manager stops the helper (and so shows the stop path once more) before it exits.
+  stop(manager_, SIGTERM, 20s);
+  stop(journald_, SIGTERM, 5s);
+  for (const fs::path& cgroup : cgroups_) removeCgroup(cgroup);
+  // So that a next session in this process starts from the host's folders again.
+  for (auto at = mounts_.rbegin(); at != mounts_.rend(); ++at) ::umount2(at->c_str(), MNT_DETACH);
+}
+
+bool UserSession::start(std::string* why) {
+  // /Users must exist on the host to be mounted on; an empty folder is all that is left there.
+  if (::mkdir("/Users", 0755) != 0 && errno != EEXIST) {
+    *why = failure("mkdir /Users");
+    return false;
+  }
+  // /run is a tmpfs of its own on every booted machine; where it is only a folder, each
+  // sandboxed service gets an empty /run instead, without the journal's sockets or the bus.
+  for (const fs::path& at : {fs::path("/run"), fs::path("/var/log"), fs::path("/usr/local"),
+                             fs::path("/Users"), home_}) {
+    if (std::string e = mountTmpfs(at, at == home_ ? "mode=700" : "mode=755"); !e.empty()) {
+      return *why = e, false;
+    }
+    mounts_.push_back(at);
+  }
+  for (const char* folder : {"/run/systemd", "/run/systemd/system", "/run/log", "/run/user"}) {
+    ::mkdir(folder, 0755);
+  }
+  ::mkdir(runtimeDir_.c_str(), 0700);
+  if (std::string e = makeInaccessibleNodes("/run/systemd/inaccessible"); !e.empty()) {
+    return *why = e, false;
+  }
+
+  const CommandResult installed = run({VARN_CMAKE_COMMAND, "--install", VARN_BUILD_DIR});
+  const CommandResult sharedFolder = run({"systemd-tmpfiles", "--create", kInstalledTmpfilesRule});
+  if (installed.status != 0 || sharedFolder.status != 0) {
+    *why = "cannot install the project: " + installed.output + sharedFolder.output;
+    return false;
+  }
+
+  // The journal, with its own configuration in place of the host's.
+  const fs::path journaldConf = dir_ / "journald.conf";
+  std::ofstream(journaldConf) << "[Journal]\nStorage=volatile\nReadKMsg=no\nForwardToSyslog=no\n"
+                                 "ForwardToWall=no\nForwardToConsole=no\n";
+  if (::mount(journaldConf.c_str(), "/etc/systemd/journald.conf", nullptr, MS_BIND, nullptr) != 0) {
+    *why = failure("bind journald.conf");
+    return false;
+  }
+  mounts_.push_back("/etc/systemd/journald.conf");
+  const fs::path journald = fs::exists("/usr/lib/systemd/systemd-journald")
+                                ? "/usr/lib/systemd/systemd-journald"
+                                : "/lib/systemd/systemd-journald";
+  journald_ = spawn({journald.native()}, dir_ / "journald.log");
+  if (!eventually([] { return fs::exists("/run/systemd/journal/socket"); }, 10s)) {
+    *why = "systemd-journald did not start (is the systemd package installed?)";
+    return false;
+  }
+
+  // The session bus is the user manager's own (dbus-user-session), as on a desktop; the
+  // stand-in main application is activatable from the user's own service folder.
+  fs::create_directories(home_ / ".local/share/dbus-1/services");
+  platform::testing::writeFile(
+      home_ / ".local/share/dbus-1/services/com.varn.macos.service",
+      "[D-BUS Service]\nName=com.varn.macos\nExec=" + std::string(VARN_FAKE_MAIN_APP) +
+          " com.varn.macos " + mainAppPidFile_.native() + "\n");
+
+  ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtimeDir_ + "/bus").c_str(), 1);
+  ::setenv("TZ", "UTC", 1);
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("NOTIFY_SOCKET");
+  return startManager(why) && switchOffRefusedOptions(why);
+}
+
+bool UserSession::startManager(std::string* why) {
+  std::vector<fs::path> managerCgroups;
+  // Shaped as a login session's manager ("<slice>/user@<uid>.service"), which is how the journal
+  // tells a user unit's entries (_SYSTEMD_USER_UNIT) from a system unit's.
+  const fs::path slice = "varn-test-" + std::to_string(::getpid()) + ".slice";
+  const fs::path name = slice / ("user@" + std::to_string(::getuid()) + ".service");
+  for (const fs::path& hierarchy : processHierarchies()) {
+    if (::mkdir((hierarchy / slice).c_str(), 0755) == 0) cgroups_.push_back(hierarchy / slice);
+    ::mkdir((hierarchy / name).c_str(), 0755);
+    managerCgroups.push_back(hierarchy / name);
+  }
+  const fs::path systemd =
+      fs::exists("/usr/lib/systemd/systemd") ? "/usr/lib/systemd/systemd" : "/lib/systemd/systemd";
+  manager_ = spawn({systemd.native(), "--user"}, dir_ / "manager.log", managerCgroups);
+  const bool up = eventually(
+      [this] {
+        const std::string state = systemctl({"is-system-running"}).output;
+        // systemd-run --wait and the README's commands reach the manager over the bus.
+        return (state.rfind("running", 0) == 0 || state.rfind("degraded", 0) == 0) &&
+               run({"busctl", "--user", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                    "org.freedesktop.DBus", "NameHasOwner", "s", "org.freedesktop.systemd1"})
+                       .output == "b true\n";
+      },
+      20s);
+  if (!up) *why = "systemd --user did not start: " + managerLog();
+  return up;
+}
+
+bool UserSession::probe(const std::vector<std::string>& options, int attempt) {
+  const std::string message = "varn-sandbox-probe-" + std::to_string(attempt);
+  std::vector<std::string> argv = {"systemd-run", "--user", "--wait", "--quiet"};
+  for (const std::string& option : options) argv.insert(argv.end(), {"-p", option});
+  // A native journal entry, as the helper writes them: the socket must be reachable inside.
+  argv.insert(argv.end(), {"/bin/sh", "-c", "echo MESSAGE=" + message + " | logger --journald"});
+  if (run(argv).status != 0) return false;
+  return eventually([&] { return !journalctl({"-q", "MESSAGE=" + message}).output.empty(); }, 3s);
+}
+
+bool UserSession::switchOffRefusedOptions(std::string* why) {
+  const std::vector<std::string> options = sandboxOptions();
+  int attempt = 0;
+  if (options.empty()) return *why = "no sandbox options found in the installed unit", false;
+  if (probe(options, attempt++)) return true;
+  std::string dropIn = "[Service]\n";
+  for (const std::string& option : options) {
+    if (probe({option}, attempt++)) continue;
+    const std::string key = option.substr(0, option.find('='));
+    switchedOff_.push_back(key);
+    // An empty assignment resets a setting to its default, which is off for all of them.
+    dropIn += "# Refused by this kernel or namespace set-up: " + option + "\n" + key + "=\n";
+  }
+  const fs::path folder = home_ / ".config/systemd/user/varn-helper.service.d";
+  fs::create_directories(folder);
+  std::ofstream(folder / "50-refused-here.conf") << dropIn;
+  return systemctl({"daemon-reload"}).status == 0 ||
+         (*why = "daemon-reload failed after switching options off", false);
+}
+
+CommandResult UserSession::systemctl(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {"systemctl", "--user", "--no-pager"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return run(argv);
+}
+
+CommandResult UserSession::journalctl(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {"journalctl", "--no-pager"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return run(argv);
+}
+
+pid_t UserSession::helperPid() {
+  return static_cast<pid_t>(
+      std::atoi(systemctl({"show", "-p", "MainPID", "--value", kUnit}).output.c_str()));
+}
+
+std::string UserSession::managerLog() const {
+  std::ifstream log(dir_ / "manager.log");
+  return std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+}
+
+int UserSession::restarts() {
+  return std::atoi(systemctl({"show", "-p", "NRestarts", "--value", kUnit}).output.c_str());
+}
+
+}  // namespace varn::service
