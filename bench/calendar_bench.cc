@@ -1,10 +1,14 @@
 // One call of the user's calendar, which looks its zone up on every call: with TZ naming a zone,
-// and with TZ unset (the zone /etc/localtime links to); a calendar fixed on one zone for
-// reference. An evaluation pass makes up to two such calls per enabled schedule.
+// with TZ unset (the zone /etc/localtime links to), and with TZ unset and etc/localtime a copy of
+// a zone file (a planted folder); a calendar fixed on one zone for reference. An evaluation pass
+// makes up to two such calls per enabled schedule.
 #include <benchmark/benchmark.h>
+
+#include <stdlib.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -54,12 +58,38 @@ void BM_UserCalendarWeekday_TzUnset(benchmark::State& state) {
   measureWeekday(state, platform::currentCalendar());
 }
 
+// A folder holding etc/localtime as a copy of Europe/Berlin's zone file, removed at the end.
+class CopiedLocaltime {
+ public:
+  CopiedLocaltime() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "varn-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    root_ = pattern;
+    std::filesystem::create_directories(root_ / "etc");
+    std::filesystem::copy_file("/usr/share/zoneinfo/Europe/Berlin", root_ / "etc/localtime");
+  }
+  ~CopiedLocaltime() { std::filesystem::remove_all(root_); }
+  const std::filesystem::path& root() const { return root_; }
+
+ private:
+  std::filesystem::path root_;
+};
+
+void BM_UserCalendarWeekday_LocaltimeCopy(benchmark::State& state) {
+  const TzFor tz(nullptr);
+  const CopiedLocaltime copy;
+  const std::unique_ptr<platform::Calendar> calendar = platform::userCalendar(copy.root());
+  calendar->weekday(kNow);  // the one comparison with the zone files, outside the measurement
+  measureWeekday(state, *calendar);
+}
+
 void BM_FixedZoneCalendarWeekday(benchmark::State& state) {
   measureWeekday(state, *platform::calendarForZone("Europe/Berlin"));
 }
 
 BENCHMARK(BM_UserCalendarWeekday_TzSet);
 BENCHMARK(BM_UserCalendarWeekday_TzUnset);
+BENCHMARK(BM_UserCalendarWeekday_LocaltimeCopy);
 BENCHMARK(BM_FixedZoneCalendarWeekday);
 
 }  // namespace

@@ -37,21 +37,26 @@ class Calendar {
   virtual std::unique_ptr<Calendar> snapshot() const;
 };
 
-// The user's calendar. Its zone is the one TZ names (a leading ':' dropped) when the tz database
-// knows that name, otherwise the system zone (/etc/localtime), otherwise UTC. The zone is looked
-// up afresh on every call, so a change of time zone takes effect at the next call. Lives for the
-// whole process.
+// The user's calendar. Its zone is, in this order: the one TZ names (a leading ':' dropped) when
+// the tz database knows that name; the zone /etc/localtime links to; when /etc/localtime is (or
+// leads to) a regular file, the zone of the database whose file holds the same bytes; the name in
+// the first line of /etc/timezone; otherwise UTC. Falling back to UTC writes one error entry
+// (category "calendar") naming what each source lacked; it is written again only after a zone
+// was found in between. The zone is looked up afresh on every call, so a change of time zone
+// takes effect at the next call. Lives for the whole process.
 //
 // Cost of that lookup: with TZ set, no system call (the answer for a name is remembered, as the
 // database is read once per process); without it, one readlink of /etc/localtime, whose target
-// decides the zone (a link is resolved again whenever its target text changes). Only an
-// /etc/localtime that is not a link into a zoneinfo folder takes the tz library's full search.
+// decides the zone (a link is resolved again whenever its target text changes). A regular
+// /etc/localtime adds one stat: its bytes are compared with the database's files (only those of
+// the same size are read) when its device, inode, size or modification time changes.
 const Calendar& currentCalendar();
 
-// The user's calendar as currentCalendar() builds it, but reading the link `localtime` where the
-// system has /etc/localtime: for tests that change the system zone without touching /etc. When
-// `localtime` names no zone, the system zone as currentCalendar() finds it takes its place.
-std::unique_ptr<Calendar> userCalendar(std::filesystem::path localtime);
+// The user's calendar as currentCalendar() builds it, but reading `root`/etc/localtime and
+// `root`/etc/timezone where the system has /etc/localtime and /etc/timezone: for tests that plant
+// each set-up in a folder of their own. TZ and the zone database stay the process's. Logs its
+// fallbacks to UTC as currentCalendar() does.
+std::unique_ptr<Calendar> userCalendar(std::filesystem::path root);
 
 // A calendar fixed on the zone the tz database knows as `name` ("Europe/Berlin"), or nullptr
 // when it knows no such zone.

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
 #include <limits>
 
+#include "platform/testing/memory_log_sink.h"
 #include "platform/testing/temp_dir.h"
 #include "platform/testing/zone_calendar.h"
 
@@ -22,17 +27,6 @@ Instant at(int year, unsigned month, unsigned day, std::chrono::nanoseconds time
 // 2026-03-01 20:00 UTC: Sunday 15:00 in New York, Monday 05:00 in Tokyo.
 const Instant kSundayEveningUtc = at(2026, 3, 1, 20h);
 
-TEST(CurrentCalendar, LooksUpTheZoneOnEveryCall) {
-  ScopedTimeZone tz("Asia/Tokyo");
-  EXPECT_EQ(currentCalendar().weekday(kSundayEveningUtc), 2);
-  EXPECT_EQ(currentCalendar().startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
-  tz.set("America/New_York");
-  EXPECT_EQ(currentCalendar().weekday(kSundayEveningUtc), 1);
-  EXPECT_EQ(currentCalendar().startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));
-  tz.set(":Asia/Tokyo");  // glibc's form for a zone file name
-  EXPECT_EQ(currentCalendar().weekday(kSundayEveningUtc), 2);
-}
-
 TEST(CurrentCalendar, ASnapshotKeepsTheZoneOfItsMoment) {
   ScopedTimeZone tz("Asia/Tokyo");
   const std::unique_ptr<Calendar> tokyo = currentCalendar().snapshot();
@@ -46,21 +40,6 @@ TEST(CurrentCalendar, ASnapshotKeepsTheZoneOfItsMoment) {
   EXPECT_EQ(currentCalendar().startOfDay(kSundayEveningUtc), at(2026, 3, 1, 0h));
 }
 
-TEST(CurrentCalendar, UsesTheSystemZoneWhenTzNamesNoKnownZone) {
-  ScopedTimeZone tz(nullptr);
-  const Instant instants[] = {kSundayEveningUtc, at(2026, 7, 15, 23h + 59min)};
-  for (const char* name : {"", ":", "Not/AZone", "CET-1CEST,M3.5.0,M10.5.0/3", "../UTC"}) {
-    for (Instant instant : instants) {
-      tz.set(nullptr);
-      const int weekday = currentCalendar().weekday(instant);
-      const std::optional<Instant> start = currentCalendar().startOfDay(instant);
-      tz.set(name);
-      EXPECT_EQ(currentCalendar().weekday(instant), weekday) << '"' << name << '"';
-      EXPECT_EQ(currentCalendar().startOfDay(instant), start) << '"' << name << '"';
-    }
-  }
-}
-
 // Points the link at `path` to `target`, replacing it in one step as timedatectl does.
 void relink(const std::filesystem::path& path, const std::filesystem::path& target) {
   std::filesystem::path next = path;
@@ -69,12 +48,149 @@ void relink(const std::filesystem::path& path, const std::filesystem::path& targ
   std::filesystem::rename(next, path);
 }
 
+const std::filesystem::path kZoneinfo = "/usr/share/zoneinfo";
+
+// What a test plants at etc/localtime.
+enum class Localtime { kNone, kLink, kCopy, kLinkToCopy, kGarbage, kFolder };
+
+struct SystemSetUp {
+  const char* tz;        // nullptr: unset
+  Localtime localtime;
+  const char* zone;      // the zone linked or copied
+  const char* timezone;  // contents of etc/timezone; nullptr: none
+};
+
+// Plants `setUp` under `root` (etc/localtime, etc/timezone).
+void plant(const std::filesystem::path& root, const SystemSetUp& setUp) {
+  const std::filesystem::path etc = root / "etc";
+  std::filesystem::create_directories(etc);
+  const std::filesystem::path localtime = etc / "localtime";
+  const std::filesystem::path zoneFile = kZoneinfo / (setUp.zone ? setUp.zone : "");
+  switch (setUp.localtime) {
+    case Localtime::kNone:
+      break;
+    case Localtime::kLink:
+      std::filesystem::create_symlink(zoneFile, localtime);
+      break;
+    case Localtime::kCopy:
+      std::filesystem::copy_file(zoneFile, localtime);
+      break;
+    case Localtime::kLinkToCopy:
+      std::filesystem::copy_file(zoneFile, root / "zone-copy");
+      std::filesystem::create_symlink(root / "zone-copy", localtime);
+      break;
+    case Localtime::kGarbage:
+      testing::writeFile(localtime, "TZif2 but nothing a zone file holds");
+      break;
+    case Localtime::kFolder:
+      std::filesystem::create_directory(localtime);
+      break;
+  }
+  if (setUp.timezone) testing::writeFile(etc / "timezone", setUp.timezone);
+}
+
+TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
+  using enum Localtime;
+  const struct {
+    SystemSetUp setUp;
+    const char* expected;  // the zone the calendar must answer in; "UTC" with a logged fallback
+  } cases[] = {
+      {{"Asia/Tokyo", kLink, "America/New_York", "Europe/Berlin"}, "Asia/Tokyo"},
+      {{":Asia/Tokyo", kNone, nullptr, nullptr}, "Asia/Tokyo"},  // glibc's form of a file name
+      {{"Not/AZone", kLink, "America/New_York", nullptr}, "America/New_York"},
+      {{"", kCopy, "America/New_York", nullptr}, "America/New_York"},
+      {{nullptr, kLink, "America/New_York", "Europe/Berlin"}, "America/New_York"},
+      {{nullptr, kCopy, "Asia/Tokyo", "Europe/Berlin"}, "Asia/Tokyo"},
+      {{nullptr, kLinkToCopy, "Asia/Tokyo", "Europe/Berlin"}, "Asia/Tokyo"},
+      {{nullptr, kNone, nullptr, "Europe/Berlin\n"}, "Europe/Berlin"},
+      {{nullptr, kGarbage, nullptr, " Europe/Berlin \nsecond line\n"}, "Europe/Berlin"},
+      {{nullptr, kLink, "Not/AZone", "Europe/Berlin"}, "Europe/Berlin"},
+      {{nullptr, kFolder, nullptr, "Europe/Berlin"}, "Europe/Berlin"},
+      {{nullptr, kGarbage, nullptr, nullptr}, "UTC"},
+      {{nullptr, kLink, "Not/AZone", nullptr}, "UTC"},
+      {{nullptr, kNone, nullptr, "Not/AZone"}, "UTC"},
+      {{"Not/AZone", kNone, nullptr, ""}, "UTC"},
+  };
+  for (const auto& c : cases) {
+    const std::string label = std::string("TZ ") + (c.setUp.tz ? c.setUp.tz : "unset") + ", " +
+                              (c.setUp.zone ? c.setUp.zone : "-") + ", timezone " +
+                              (c.setUp.timezone ? c.setUp.timezone : "none");
+    const ScopedTimeZone tz(c.setUp.tz);
+    testing::TempDir root;
+    plant(root.path(), c.setUp);
+    const testing::ScopedMemoryLog log;
+    const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
+    const ZoneCalendar expected(c.expected);
+    for (Instant instant : {kSundayEveningUtc, at(2026, 7, 15, 23h + 59min)}) {
+      EXPECT_EQ(calendar->weekday(instant), expected.weekday(instant)) << label;
+      EXPECT_EQ(calendar->startOfDay(instant), expected.startOfDay(instant)) << label;
+    }
+    const size_t fallbacks = std::string_view(c.expected) == "UTC" ? 1 : 0;
+    EXPECT_EQ(log->count("No time zone found, using UTC: %{public}s"), fallbacks) << label;
+  }
+}
+
+TEST(UserCalendar, LogsTheFallbackToUtcOnceSayingWhy) {
+  const ScopedTimeZone tz("Not/AZone");
+  testing::TempDir root;
+  std::filesystem::create_directories(root / "etc");
+  const testing::ScopedMemoryLog log;
+  const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
+  for (int call = 0; call < 3; ++call) calendar->weekday(kSundayEveningUtc);
+  const std::string etc = (root / "etc").string();
+  ASSERT_EQ(log->lines(), std::vector<std::string>{
+                              "error: No time zone found, using UTC: TZ names no known zone "
+                              "('Not/AZone'); " + etc + "/localtime does not exist; " + etc +
+                              "/timezone does not exist"});
+  EXPECT_EQ(log->entries()[0].category, "calendar");
+  EXPECT_EQ(log->entries()[0].subsystem, "com.varn.macos");
+  // Found, then lost again: logged once more.
+  testing::writeFile(root / "etc/timezone", "Asia/Tokyo");
+  EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
+  std::filesystem::remove(root / "etc/timezone");
+  for (int call = 0; call < 3; ++call) EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 1);
+  EXPECT_EQ(log->entries().size(), 2u);
+}
+
+TEST(UserCalendar, ComparesACopiedZoneAgainOnlyWhenTheFileChanges) {
+  const ScopedTimeZone tz(nullptr);
+  testing::TempDir root;
+  std::filesystem::create_directories(root / "etc");
+  const std::filesystem::path localtime = root / "etc/localtime";
+  // Two zones of the same size, five hours apart: 20:00 UTC is 19:00 in one, 15:00 in the other.
+  const std::string minusOne = testing::readFile(kZoneinfo / "Etc/GMT+1");
+  const std::string minusFive = testing::readFile(kZoneinfo / "Etc/GMT+5");
+  ASSERT_EQ(minusOne.size(), minusFive.size());
+  testing::writeFile(localtime, minusOne);
+  const testing::ScopedMemoryLog log;  // the garbage at the end falls back to UTC
+  const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
+  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 1h));
+  // New bytes in place, with the old size and time: the file counts as unchanged.
+  const std::filesystem::file_time_type written = std::filesystem::last_write_time(localtime);
+  {
+    std::ofstream out(localtime, std::ios::binary | std::ios::in | std::ios::out);
+    out << minusFive;
+  }
+  std::filesystem::last_write_time(localtime, written);
+  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 1h));
+  std::filesystem::last_write_time(localtime, written + 1s);
+  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));
+  // Replaced by another file, and by garbage: read again each time.
+  const std::filesystem::path next = root / "etc/localtime.next";
+  std::filesystem::copy_file(kZoneinfo / "Asia/Tokyo", next);
+  std::filesystem::rename(next, localtime);
+  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
+  testing::writeFile(localtime, "garbage");
+  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 0h));
+}
+
 TEST(UserCalendar, FollowsTheLocaltimeLinkFromOneCallToTheNext) {
   ScopedTimeZone tz(nullptr);
-  testing::TempDir dir;
-  const std::filesystem::path localtime = dir / "localtime";
+  testing::TempDir root;
+  std::filesystem::create_directories(root / "etc");
+  const std::filesystem::path localtime = root / "etc/localtime";
   relink(localtime, "/usr/share/zoneinfo/Asia/Tokyo");
-  const std::unique_ptr<Calendar> calendar = userCalendar(localtime);
+  const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
   EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
   EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
   // Each target is resolved when it changes, also back to one seen before.
@@ -86,7 +202,7 @@ TEST(UserCalendar, FollowsTheLocaltimeLinkFromOneCallToTheNext) {
     EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
   }
   // A relative link, and one through another link, count by where they lead.
-  relink(dir / "zoneinfo", "/usr/share/zoneinfo");
+  relink(root / "etc/zoneinfo", "/usr/share/zoneinfo");
   relink(localtime, "zoneinfo/America/New_York");
   EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 1);
   const std::unique_ptr<Calendar> snapshot = calendar->snapshot();
@@ -96,22 +212,6 @@ TEST(UserCalendar, FollowsTheLocaltimeLinkFromOneCallToTheNext) {
   relink(localtime, "zoneinfo/America/New_York");
   tz.set("Asia/Tokyo");  // TZ comes first
   EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
-}
-
-TEST(UserCalendar, ALinkToNoKnownZoneLeavesTheSystemZone) {
-  ScopedTimeZone tz(nullptr);
-  testing::TempDir dir;
-  testing::writeFile(dir / "zone", "not a zone file");
-  relink(dir / "file", dir / "zone");
-  relink(dir / "nowhere", dir / "missing");
-  relink(dir / "unknown", "/usr/share/zoneinfo/Not/AZone");
-  for (const char* name : {"file", "nowhere", "unknown", "zone"}) {
-    const std::unique_ptr<Calendar> calendar = userCalendar(dir / name);
-    for (Instant instant : {kSundayEveningUtc, at(2026, 7, 15, 23h + 59min)}) {
-      EXPECT_EQ(calendar->weekday(instant), currentCalendar().weekday(instant)) << name;
-      EXPECT_EQ(calendar->startOfDay(instant), currentCalendar().startOfDay(instant)) << name;
-    }
-  }
 }
 
 TEST(CalendarForZone, KnowsOnlyTheDatabasesNames) {
