@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Unpacks the Debian package into a scratch root and checks that everything a user installs
-# lands where systemd, systemd-tmpfiles and the documentation expect it.
+# lands where systemd, systemd-tmpfiles and the documentation expect it; then runs lintian, which
+# must report no error or warning that the package does not override with a written reason.
 # Usage: check_package.sh PATH/TO/varn-helper_*.deb
 set -euo pipefail
 
@@ -35,6 +36,27 @@ check "nothing outside /usr" sh -c "[ \"\$(ls '$root' | grep -v DEBIAN)\" = usr 
 check "postinst applies the tmpfiles rule" grep -q 'systemd-tmpfiles --create varn-helper.conf' "$root/DEBIAN/postinst"
 check "depends on the shared libraries it links" grep -q '^Depends:.*libsystemd0' "$root/DEBIAN/control"
 check "depends on the JSON reader's library" grep -q '^Depends:.*libsimdjson' "$root/DEBIAN/control"
+
+doc=$root/usr/share/doc/varn-helper
+version=$(sed -n 's/^Version: //p' "$root/DEBIAN/control")
+check "copyright file in the machine-readable format" \
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$doc/copyright"
+check "copyright file carries the MIT (Expat) licence" grep -qx 'License: Expat' "$doc/copyright"
+check "changelog's latest entry is this version" \
+  sh -c "gzip -dc '$doc/changelog.gz' | head -n 1 | grep -qF 'varn-helper ($version) '"
+check "manual page installed" sh -c "gzip -dc '$root/usr/share/man/man8/VarnHelper.8.gz' | grep -q '^\.TH VARNHELPER 8 '"
+
+# An override is acceptable only with its reason: the line above it must be a comment.
+overrides=$root/usr/share/lintian/overrides/varn-helper
+unexplained_overrides() {
+  [ ! -e "$overrides" ] ||
+    awk '!/^#/ && NF && prev !~ /^#/ { bad = 1; print "override without a reason: " $0 }
+         { prev = $0 } END { exit bad }' "$overrides"
+}
+check "every lintian override gives its reason" unexplained_overrides
+# Exit status 2 on any error or warning left after the overrides; overridden tags are listed.
+check "lintian reports no error or warning" \
+  lintian --fail-on error,warning --show-overrides --tag-display-limit 0 "$deb"
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]
