@@ -2,7 +2,15 @@
 // session bus and wall clock.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
 
 #include <algorithm>
 #include <filesystem>
@@ -40,10 +48,11 @@ class HelperE2eTest : public ::testing::Test {
     if (!bus_.start(&why)) GTEST_SKIP() << why;
   }
 
-  void startHelper(bool sharedFolderOnFullTmpfs = false, bool sharedFolderReadOnly = false) {
+  void startHelper(bool sharedFolderOnFullTmpfs = false, bool sharedFolderReadOnly = false,
+                   const fs::path& notifySocket = {}, int stderrFd = -1) {
     helper_ = std::make_unique<HelperProcess>(HelperProcess::Options{
         dir_ / "Users", dir_ / "data", bus_.address(), kStart, dir_ / "helper.log",
-        sharedFolderOnFullTmpfs, sharedFolderReadOnly});
+        sharedFolderOnFullTmpfs, sharedFolderReadOnly, notifySocket, stderrFd});
   }
 
   // A mode and an enabled Monday schedule from 09:00 to 12:00 that uses it.
@@ -199,6 +208,73 @@ TEST_F(HelperE2eTest, TheSixtySecondSweepClearsAnExpiredContainerFile) {
                       seconds(30)));
   EXPECT_FALSE(fs::exists(container_ / "blocking-rules.json"));
   EXPECT_EQ(helper_->logCount("Blocking already active, skipping evaluation"), 2u);
+}
+
+// The next datagram on `fd` within `timeout`, or "".
+std::string receive(int fd, milliseconds timeout) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return "";
+  char buffer[512];
+  const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+}
+
+TEST_F(HelperE2eTest, TellsItsServiceManagerWhenReadyAliveAndStoppingThenEndsWithStatusZero) {
+  writeScheduleCoveringTheStart();
+  size_t starts = 0;  // the two helpers share one log file
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    fs::remove(shared_ / kRulesFileName);
+    const fs::path socketPath = dir_ / ("notify-" + std::to_string(signal));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    startHelper(false, false, socketPath);
+
+    // READY=1 only once the start sequence is done: the watcher runs and the first evaluation
+    // has written the session.
+    std::string message;
+    while ((message = receive(fd, seconds(5))).find("READY=1") == std::string::npos) {
+      ASSERT_NE(message, "") << "no READY=1";
+    }
+    EXPECT_EQ(helper_->logCount("Blocking rules watcher started."), ++starts);
+    EXPECT_TRUE(decodeBlockingRules(readFile(shared_ / kRulesFileName)).ok());
+    // The run loop pings a 400 ms watchdog at least every 200 ms.
+    int pings = 0;
+    for (const auto end = steady_clock::now() + milliseconds(1000); steady_clock::now() < end;) {
+      pings += receive(fd, milliseconds(100)) == "WATCHDOG=1";
+    }
+    EXPECT_GE(pings, 3);
+
+    EXPECT_EQ(helper_->endWith(signal), 0);
+    bool stopping = false;
+    while (!(message = receive(fd, milliseconds(500))).empty()) stopping |= message == "STOPPING=1";
+    EXPECT_TRUE(stopping);
+    ::close(fd);
+    helper_.reset();
+  }
+}
+
+TEST_F(HelperE2eTest, KeepsRunningWhenTheReaderOfItsStderrGoesAway) {
+  // As in `VarnHelper 2>&1 | head -n 1`: the reader takes one line and exits.
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  startHelper(false, false, {}, fds[1]);
+  ::close(fds[1]);
+  char c = 0;
+  while (::read(fds[0], &c, 1) == 1 && c != '\n') {
+  }
+  ::close(fds[0]);
+  // Every entry from now on is written to a pipe without a reader.
+  writeFile(dir_ / "Users" / "incoming.json", rulesEndingAt(kStart - hours(1)));
+  fs::rename(dir_ / "Users" / "incoming.json", shared_ / kRulesFileName);
+  ASSERT_TRUE(waitFor([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(2)));
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_TRUE(helper_->running());
+  EXPECT_EQ(helper_->endWith(SIGTERM), 0);
+  helper_.reset();
 }
 
 }  // namespace

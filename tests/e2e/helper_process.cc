@@ -47,7 +47,9 @@ HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
   if (pid_ != 0) return;
 
   // The child: a private mount namespace with the test's folder on /Users, then the helper.
-  const int log = ::open(options_.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  const int log = options_.stderrFd >= 0
+                      ? options_.stderrFd
+                      : ::open(options_.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) ::_exit(120);
   if (::unshare(CLONE_NEWNS) != 0 ||
       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -77,6 +79,11 @@ HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
   if (const char* old = std::getenv("ASAN_OPTIONS")) asan = std::string(old) + ":" + asan;
   ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
   ::unsetenv("JOURNAL_STREAM");
+  if (!options_.notifySocket.empty()) {
+    ::setenv("NOTIFY_SOCKET", options_.notifySocket.c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "400000", 1);
+    ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
+  }
   ::execl(VARN_HELPER_EXECUTABLE, "VarnHelper", static_cast<char*>(nullptr));
   ::_exit(122);
 }
@@ -91,6 +98,15 @@ HelperProcess::~HelperProcess() {
 bool HelperProcess::running() {
   int status = 0;
   return pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+int HelperProcess::endWith(int signal) {
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, signal);
+  int status = 0;
+  if (::waitpid(pid_, &status, 0) != pid_) return -1;
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::vector<std::string> HelperProcess::logLines() const {

@@ -31,6 +31,11 @@ class HelperProcess {
     bool sharedFolderOnFullTmpfs = false;
     // /Users/Shared mounted read-only inside the namespace.
     bool sharedFolderReadOnly = false;
+    // As a service manager starts it: NOTIFY_SOCKET names this datagram socket, and a watchdog
+    // of 400 ms is asked for.
+    std::filesystem::path notifySocket;
+    // Its stderr, in place of `logFile` (the write end of a pipe, say).
+    int stderrFd = -1;
   };
 
   explicit HelperProcess(Options options);
@@ -40,6 +45,9 @@ class HelperProcess {
 
   // True while the process runs (it has neither exited nor crashed).
   bool running();
+  // Sends `signal` and waits for the process to end: its exit status, or 128 + the signal that
+  // ended it.
+  int endWith(int signal);
   // Its log lines so far.
   std::vector<std::string> logLines() const;
   // How many log lines contain `text`.
