@@ -104,6 +104,17 @@ TEST_F(BlockingRuleStoreTest, ALoadWhoseLockCannotBeTakenLogsACoordinationError)
   EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
 }
 
+TEST_F(BlockingRuleStoreTest, ASweepWhoseLockCannotBeTakenLogsItAndStillSweepsTheOtherFile) {
+  put(shared(), rulesEndingAt(kNoon - hours(1)));
+  put(container(), rulesEndingAt(kNoon - hours(1)));
+  fs::create_symlink(dir_ / "elsewhere", platform::lockFilePath(shared()));
+  store_.clearIfExpired();
+  EXPECT_TRUE(fs::exists(shared()));
+  EXPECT_FALSE(fs::exists(container()));
+  EXPECT_EQ(log_->count("File coordination error during clearIfExpired: %s"), 1u);
+  EXPECT_EQ(log_->count(kCleared), 1u);
+}
+
 TEST_F(BlockingRuleStoreTest, ClearIfExpiredKeepsARecordAtItsEndAndRemovesItOneSecondLater) {
   put(shared(), rulesEndingAt(kNoon));
   store_.clearIfExpired();
