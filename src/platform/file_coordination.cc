@@ -1,10 +1,16 @@
 #include "platform/file_coordination.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <string>
 
 #include "platform/unique_fd.h"
 
@@ -35,12 +41,117 @@ Result<UniqueFd> openLockFile(const std::filesystem::path& lockPath) {
   return systemError("open lock file", lockPath.native(), EAGAIN);
 }
 
+// How a contended wait is bounded. flock() has no timeout, so the waiting thread blocks in it and
+// a timer of its own interrupts it: the timer sends a real-time signal to that thread alone
+// (SIGEV_THREAD_ID), and the signal's handler does nothing and is installed without SA_RESTART,
+// so flock returns EINTR. The thread sleeps in the kernel and takes the lock the moment it is
+// released. Polling with LOCK_NB would either spin or add its sleep to every contended access,
+// and a helper thread blocked in flock could not be cancelled when the wait is abandoned.
+//
+// The timer repeats after the deadline: should its first signal land just before the thread enters
+// flock, the next one still interrupts it. Only a clock past the deadline ends the wait, so a
+// signal of anyone else's merely restarts it.
+constexpr std::chrono::milliseconds kInterruptRepeat{20};
+
+// A real-time signal nothing else in the helper uses: sd-event and sd-bus take signals only when
+// asked to, and glibc keeps its own below SIGRTMIN.
+int interruptSignal() { return SIGRTMIN + 7; }
+
+extern "C" void ignoreInterrupt(int) {}
+
+// The default action of a real-time signal ends the process, so the handler is in place before
+// any timer can send one; a function-local static installs it once, thread-safely.
+bool interruptHandlerInstalled() {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_handler = ignoreInterrupt;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the interrupted flock must return
+    return ::sigaction(interruptSignal(), &action, nullptr) == 0;
+  }();
+  return installed;
+}
+
+timespec toTimespec(std::chrono::nanoseconds d) {
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
+  return timespec{static_cast<time_t>(secs.count()), static_cast<long>((d - secs).count())};
+}
+
+// A timer that interrupts the calling thread after `after`, then every kInterruptRepeat, until
+// destroyed. The signal is unblocked in the thread meanwhile (a thread that blocks it could
+// otherwise wait for ever). Destruction disarms the timer before it restores the signal mask: a
+// signal the timer sent before that is delivered on the way out of the disarming call, so none
+// arrives after the wait has ended.
+class ThreadInterruptTimer {
+ public:
+  explicit ThreadInterruptTimer(std::chrono::nanoseconds after) {
+    if (!interruptHandlerInstalled()) {
+      error_ = EINVAL;  // the only way sigaction fails
+      return;
+    }
+    sigset_t signal;
+    ::sigemptyset(&signal);
+    ::sigaddset(&signal, interruptSignal());
+    ::pthread_sigmask(SIG_UNBLOCK, &signal, &previousMask_);
+    maskChanged_ = true;
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = interruptSignal();
+    event._sigev_un._tid = ::gettid();
+    if (::timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
+      error_ = errno;
+      return;
+    }
+    created_ = true;
+    const itimerspec schedule{toTimespec(kInterruptRepeat), toTimespec(after)};
+    if (::timer_settime(timer_, 0, &schedule, nullptr) != 0) error_ = errno;
+  }
+  ~ThreadInterruptTimer() {
+    if (created_) {
+      const itimerspec disarmed{};
+      ::timer_settime(timer_, 0, &disarmed, nullptr);
+      ::timer_delete(timer_);
+    }
+    if (maskChanged_) ::pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+  }
+  ThreadInterruptTimer(const ThreadInterruptTimer&) = delete;
+  ThreadInterruptTimer& operator=(const ThreadInterruptTimer&) = delete;
+
+  int error() const { return error_; }  // errno of the failed setup, or 0
+
+ private:
+  timer_t timer_{};
+  bool created_ = false;
+  bool maskChanged_ = false;
+  sigset_t previousMask_{};
+  int error_ = 0;
+};
+
+Status lockWithinLimit(int fd, int operation, const std::filesystem::path& lockPath) {
+  // Uncontended, as nearly always: no timer at all.
+  if (::flock(fd, operation | LOCK_NB) == 0) return Status::success();
+  if (errno != EWOULDBLOCK && errno != EINTR) return systemError("lock", lockPath.native(), errno);
+
+  const auto deadline = std::chrono::steady_clock::now() + kLockWaitLimit;
+  const ThreadInterruptTimer timer(kLockWaitLimit);
+  if (timer.error() != 0) return systemError("arm the wait for", lockPath.native(), timer.error());
+  while (::flock(fd, operation) != 0) {
+    if (errno != EINTR) return systemError("lock", lockPath.native(), errno);
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return Error{"lock " + lockPath.native() + ": not granted within " +
+                       std::to_string(kLockWaitLimit.count()) + " s",
+                   ETIMEDOUT};
+    }
+  }
+  return Status::success();
+}
+
 Status coordinate(const std::filesystem::path& file, int operation, const FileAccessor& accessor) {
   const std::filesystem::path lockPath = lockFilePath(file);
   Result<UniqueFd> lock = openLockFile(lockPath);
   if (!lock.ok()) return lock.error();
-  while (::flock(lock.value().get(), operation) != 0) {
-    if (errno != EINTR) return systemError("lock", lockPath.native(), errno);
+  if (Status locked = lockWithinLimit(lock.value().get(), operation, lockPath); !locked.ok()) {
+    return locked;
   }
   accessor(file);
   // Closing the descriptor releases the lock.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 
@@ -14,11 +15,18 @@ namespace varn::platform {
 //   - the lock file is opened read-only, never through a link, and created (mode 0644) only when
 //     missing; it is never deleted, so the lock survives atomic replacement of the file itself.
 // Each call opens its own descriptor, so threads of one process exclude each other too.
-// A call blocks for as long as a conflicting holder keeps the lock; there is no timeout.
+// A call waits at most kLockWaitLimit for a conflicting holder to let go: the lock file sits in a
+// world-writable folder, so any local user can hold its lock for ever, and a participant that
+// follows the protocol holds it for milliseconds. The wait blocks the calling thread without
+// spinning; it briefly uses a real-time signal aimed at that thread alone, whose handler (installed
+// once for the process) does nothing, and no such signal reaches the thread after the call returns.
 //
 // When the lock cannot be had (the lock file cannot be opened or created, is not a regular
-// file, or flock fails), the accessor does not run and the error is returned. Otherwise the
-// accessor runs once, synchronously, with the location to use, and the result is success.
+// file, flock fails, or the wait reaches kLockWaitLimit), the accessor does not run and the
+// error is returned. Otherwise the accessor runs once, synchronously, with the location to use,
+// and the result is success.
+inline constexpr std::chrono::seconds kLockWaitLimit{3};
+
 using FileAccessor = std::function<void(const std::filesystem::path& location)>;
 
 Status coordinateReading(const std::filesystem::path& file, const FileAccessor& accessor);

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -19,23 +22,90 @@ namespace {
 namespace fs = std::filesystem;
 using testing::LockHoldingChild;
 using testing::TempDir;
+using std::chrono::steady_clock;
 
-TEST(FileCoordination, AWriterWaitsForAnotherProcessesReader) {
+std::chrono::nanoseconds threadCpuTime() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+TEST(FileCoordination, AWriterWaitsForAnotherProcessesReaderAndTakesTheLockOnceReleased) {
   TempDir dir;
   LockHoldingChild reader(dir / "rules.json", LOCK_SH);
   ASSERT_TRUE(reader.held());
 
   std::atomic<bool> wrote{false};
+  steady_clock::time_point wroteAt;
   std::thread writer([&] {
-    Status s = coordinateWriting(dir / "rules.json", [&](const fs::path&) { wrote = true; });
-    EXPECT_TRUE(s.ok());
+    Status s = coordinateWriting(dir / "rules.json", [&](const fs::path&) {
+      wroteAt = steady_clock::now();
+      wrote = true;
+    });
+    EXPECT_TRUE(s.ok()) << s.error().message;
   });
   // Cannot fail falsely: the writer must still be waiting while the child holds the lock.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(wrote.load());
+  const auto released = steady_clock::now();
   reader.letGo();
   writer.join();
-  EXPECT_TRUE(wrote.load());
+  ASSERT_TRUE(wrote.load());
+  // Woken by the release itself, not by a poll or by the end of the wait.
+  EXPECT_LT(wroteAt - released, std::chrono::milliseconds(500));
+}
+
+// Another user, in a sticky world-writable folder, holds one file's lock exclusively and another's
+// shared, for ever. A reader of the first and a writer of the second wait at the same time on two
+// threads: each gives up at the limit, asleep all along, and each timer's signal reaches its own
+// thread only. This thread meanwhile blocks in read(), which a stray signal would interrupt.
+TEST(FileCoordination, ALockHeldForEverIsACoordinationErrorAtTheLimitWithoutSpinning) {
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms(01777));
+  LockHoldingChild exclusive(dir / "read.json", LOCK_EX);
+  LockHoldingChild shared(dir / "write.json", LOCK_SH);
+  ASSERT_TRUE(exclusive.held() && shared.held());
+  struct Wait {
+    fs::path file;
+    bool writing;
+    Status status;
+    bool ran = false;
+    std::chrono::nanoseconds elapsed{}, cpu{};
+  } waits[] = {{dir / "read.json", false, {}}, {dir / "write.json", true, {}}};
+  int finished[2];
+  ASSERT_EQ(::pipe(finished), 0);
+
+  std::vector<std::thread> threads;
+  for (Wait& w : waits) {
+    threads.emplace_back([&w, &finished] {
+      const auto start = steady_clock::now();
+      const auto cpuStart = threadCpuTime();
+      const FileAccessor accessor = [&](const fs::path&) { w.ran = true; };
+      w.status = w.writing ? coordinateWriting(w.file, accessor) : coordinateReading(w.file, accessor);
+      w.cpu = threadCpuTime() - cpuStart;
+      w.elapsed = steady_clock::now() - start;
+      (void)!::write(finished[1], "x", 1);
+    });
+  }
+  char c;
+  const ssize_t got = ::read(finished[0], &c, 1);
+  const int readError = errno;
+  for (auto& t : threads) t.join();
+  ::close(finished[0]);
+  ::close(finished[1]);
+
+  EXPECT_EQ(got, 1) << std::strerror(readError);
+  for (const Wait& w : waits) {
+    const char* which = w.writing ? "writer" : "reader";
+    ASSERT_FALSE(w.status.ok()) << which;
+    EXPECT_EQ(w.status.error().systemError, ETIMEDOUT) << which << ": " << w.status.error().message;
+    EXPECT_NE(w.status.error().message.find("not granted within 3 s"), std::string::npos)
+        << w.status.error().message;
+    EXPECT_FALSE(w.ran) << which;
+    EXPECT_GE(w.elapsed, kLockWaitLimit) << which;
+    EXPECT_LT(w.elapsed, kLockWaitLimit + std::chrono::seconds(2)) << which;
+    EXPECT_LT(w.cpu, std::chrono::milliseconds(100)) << which;
+  }
 }
 
 TEST(FileCoordination, ReadersShareTheLock) {

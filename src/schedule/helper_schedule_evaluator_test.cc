@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
+
 #include <filesystem>
 
 #include "platform/files.h"
 #include "platform/testing/fake_clock.h"
 #include "platform/testing/fake_run_loop.h"
+#include "platform/testing/lock_holding_child.h"
 #include "platform/testing/memory_log_sink.h"
 #include "platform/testing/temp_dir.h"
 #include "platform/testing/zone_calendar.h"
@@ -229,6 +232,28 @@ TEST_F(EvaluatorTest, AFailedWriteIsLoggedLaunchesNothingAndIsRetriedNextTick) {
   loop_.advance(seconds(15));
   EXPECT_TRUE(shared().has_value());
   EXPECT_EQ(launches_, 1);
+}
+
+// Another user holds the shared file's lock for ever. Ticks go on every 15 s; the tick that
+// finds the schedule begun waits out the lock once, then writes the session without it.
+TEST_F(EvaluatorTest, ALockHeldForEverByAnotherUserNeitherStopsTheTicksNorTheSession) {
+  const Mode mode = makeMode(ModeType::block, {"example.com"});
+  write({makeSchedule("Morning", mode, 631, 720)}, {mode});  // from 10:31, a minute after start
+  fs::create_directories(locations_.sharedRulesFile.parent_path());
+  platform::testing::LockHoldingChild holder(locations_.sharedRulesFile, LOCK_SH);
+  ASSERT_TRUE(holder.held());
+
+  evaluator_.start();
+  loop_.advance(seconds(60));
+  EXPECT_EQ(log_->count(kNotActive), 4u);
+  ASSERT_TRUE(shared().has_value());
+  EXPECT_EQ(shared()->endsAt, kMonday + hours(12));
+  EXPECT_EQ(launches_, 1);
+  EXPECT_EQ(log_->count("File coordination error during save: %s. Falling back to direct atomic write."),
+            1u);
+
+  loop_.advance(seconds(30));
+  EXPECT_EQ(log_->count(kSkipping), 2u);
 }
 
 // The user's zone is looked up at every pass: a move from Tokyo (19:30, outside the window) to

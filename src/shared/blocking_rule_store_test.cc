@@ -104,6 +104,17 @@ TEST_F(BlockingRuleStoreTest, ALoadWhoseLockCannotBeTakenLogsACoordinationError)
   EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
 }
 
+TEST_F(BlockingRuleStoreTest, ASweepWhoseLockCannotBeTakenLogsItAndStillSweepsTheOtherFile) {
+  put(shared(), rulesEndingAt(kNoon - hours(1)));
+  put(container(), rulesEndingAt(kNoon - hours(1)));
+  fs::create_symlink(dir_ / "elsewhere", platform::lockFilePath(shared()));
+  store_.clearIfExpired();
+  EXPECT_TRUE(fs::exists(shared()));
+  EXPECT_FALSE(fs::exists(container()));
+  EXPECT_EQ(log_->count("File coordination error during clearIfExpired: %s"), 1u);
+  EXPECT_EQ(log_->count(kCleared), 1u);
+}
+
 TEST_F(BlockingRuleStoreTest, ClearIfExpiredKeepsARecordAtItsEndAndRemovesItOneSecondLater) {
   put(shared(), rulesEndingAt(kNoon));
   store_.clearIfExpired();
@@ -259,6 +270,33 @@ TEST_F(BlockingRuleStoreTest, AFailedRemovalIsReportedNotClaimed) {
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(fs::exists(shared()));
+}
+
+// In a sticky world-writable folder, as /Users/Shared is, a rules file that another user owns is
+// read like any other, but neither the sweep nor a save can remove or replace it.
+TEST_F(BlockingRuleStoreTest, AnotherUsersRulesFileInAStickyFolderIsReadButNeverRemovedOrReplaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting another user's file needs root";
+  put(shared(), rulesEndingAt(kNoon - hours(1), "planted"));
+  const std::string planted = readFile(shared());
+  ASSERT_EQ(::chown(shared().c_str(), 65534, 65534), 0);
+  fs::permissions(dir_.path(), fs::perms(0755));
+  fs::permissions(shared().parent_path(), fs::perms(01777));
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65533) != 0 || ::setuid(65533) != 0) ::_exit(10);
+    log_->clear();
+    const std::optional<BlockingRules> loaded = store_.load();
+    if (!loaded || loaded->hosts != std::vector<std::string>{"planted"}) ::_exit(11);
+    store_.clearIfExpired();
+    if (log_->count("Failed to remove expired blocking rules: %s") != 1) ::_exit(12);
+    if (store_.save(rulesEndingAt(kNoon + hours(1), "mine")).ok()) ::_exit(13);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(readFile(shared()), planted);
 }
 
 }  // namespace

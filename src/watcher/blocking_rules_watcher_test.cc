@@ -1,6 +1,7 @@
 #include "watcher/blocking_rules_watcher.h"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/testing/eventually.h"
 #include "platform/testing/fake_clock.h"
+#include "platform/testing/lock_holding_child.h"
 #include "platform/testing/memory_log_sink.h"
 #include "platform/testing/process_descriptors.h"
 #include "platform/testing/temp_dir.h"
@@ -267,6 +269,35 @@ TEST(BlockingRulesWatcher, DestructionWaitsForASweepInProgress) {
   watcher.reset();
 
   EXPECT_TRUE(finished);
+}
+
+// Another user holds the shared file's lock for ever. Each change still sweeps: the shared file
+// waits out the lock and is logged, the container's expired file goes. Stopping during such a
+// sweep waits no longer than the lock's limit.
+TEST(BlockingRulesWatcher, ALockHeldForEverSlowsEachSweepByTheLimitOnlyAndStopsWithinIt) {
+  WatchedFolder folder;
+  const fs::path containerFile = folder.container / "blocking-rules.json";
+  writeRules(folder.rulesFile(), kNow + 1h);  // active: each sweep must take its lock to judge it
+  writeFile(platform::lockFilePath(folder.rulesFile()), "");
+  folder.watcher.start();
+  platform::testing::LockHoldingChild holder(folder.rulesFile(), LOCK_SH);
+  ASSERT_TRUE(holder.held());
+
+  writeRules(containerFile, kNow - 1h);
+  writeFile(folder.shared / "first", "x");
+  ASSERT_TRUE(eventually([&] { return !fileExists(containerFile); }, platform::kLockWaitLimit + 5s));
+
+  writeRules(containerFile, kNow - 1h);
+  const int sweepsBefore = folder.watchThreadSweeps;
+  writeFile(folder.shared / "second", "x");
+  ASSERT_TRUE(eventually([&] { return folder.watchThreadSweeps > sweepsBefore; }));
+  const auto stopping = std::chrono::steady_clock::now();
+  folder.watcher.stop();
+  EXPECT_LE(std::chrono::steady_clock::now() - stopping, platform::kLockWaitLimit + 1s);
+
+  EXPECT_FALSE(fileExists(containerFile));  // the sweep in progress finished before stop returned
+  EXPECT_TRUE(fileExists(folder.rulesFile()));
+  EXPECT_EQ(folder.log->count("File coordination error during clearIfExpired: %s"), 2u);
 }
 
 // Run under the tsan preset: the watch thread's sweeps delete the expired records the test thread

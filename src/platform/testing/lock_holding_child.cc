@@ -10,6 +10,11 @@
 #include "platform/file_coordination.h"
 
 namespace varn::platform::testing {
+namespace {
+
+constexpr uid_t kOtherUser = 65534;  // nobody
+
+}  // namespace
 
 LockHoldingChild::LockHoldingChild(const std::filesystem::path& file, int operation) {
   int ready[2], release[2];
@@ -18,8 +23,16 @@ LockHoldingChild::LockHoldingChild(const std::filesystem::path& file, int operat
   if (pid_ == 0) {
     ::close(ready[0]);
     ::close(release[1]);
-    const int fd = ::open(lockFilePath(file).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || ::flock(fd, operation) != 0) ::_exit(1);
+    const std::filesystem::path lock = lockFilePath(file);
+    int fd = ::open(lock.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool created = fd >= 0;
+    if (!created) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) ::_exit(1);
+    if (::geteuid() == 0) {
+      if (created && ::fchown(fd, kOtherUser, kOtherUser) != 0) ::_exit(1);
+      if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) ::_exit(1);
+    }
+    if (::flock(fd, operation) != 0) ::_exit(1);
     char c = 1;
     (void)!::write(ready[1], &c, 1);
     (void)!::read(release[0], &c, 1);  // returns at EOF, when the parent lets go
