@@ -60,21 +60,30 @@ Result<BusPtr> connect(const std::optional<std::string>& address) {
   return BusPtr(raw);
 }
 
+}  // namespace
+
 // Everything an open in flight needs. Created by openInBackground, freed once the reply has
-// been handled.
-struct PendingOpen {
-  sd_event* event;
+// been handled, or with the workspace.
+struct SdBusWorkspace::PendingOpen {
+  SdBusWorkspace* owner;
   BusPtr bus;
   Workspace::OpenCompletion completion;
   EventSourcePtr release;
 };
 
-int onRelease(sd_event_source*, void* userdata) noexcept {
-  delete static_cast<PendingOpen*>(userdata);
+SdBusWorkspace::~SdBusWorkspace() {
+  for (PendingOpen* pending : pending_) delete pending;
+}
+
+int SdBusWorkspace::onRelease(sd_event_source*, void* userdata) noexcept {
+  auto* pending = static_cast<PendingOpen*>(userdata);
+  pending->owner->pending_.erase(pending);
+  delete pending;
   return 0;
 }
 
-int onStartServiceReply(sd_bus_message* reply, void* userdata, sd_bus_error*) noexcept {
+int SdBusWorkspace::onStartServiceReply(sd_bus_message* reply, void* userdata,
+                                        sd_bus_error*) noexcept {
   auto* pending = static_cast<PendingOpen*>(userdata);
   std::optional<Error> error;
   if (const sd_bus_error* e = sd_bus_message_get_error(reply)) {
@@ -87,7 +96,7 @@ int onStartServiceReply(sd_bus_message* reply, void* userdata, sd_bus_error*) no
   // The bus is still dispatching this reply, so it is closed and freed from the next loop
   // iteration rather than from inside its own callback.
   sd_event_source* raw = nullptr;
-  if (sd_event_add_defer(pending->event, &raw, &onRelease, pending) >= 0) {
+  if (sd_event_add_defer(pending->owner->event_, &raw, &onRelease, pending) >= 0) {
     pending->release.reset(raw);
   } else {
     // Out of memory: keeping the connection open is better than closing it mid-dispatch.
@@ -95,8 +104,6 @@ int onStartServiceReply(sd_bus_message* reply, void* userdata, sd_bus_error*) no
   }
   return 1;
 }
-
-}  // namespace
 
 bool SdBusWorkspace::isRunning(const std::string& bundleIdentifier) {
   Result<BusPtr> bus = connect(busAddress_);
@@ -146,7 +153,7 @@ void SdBusWorkspace::openInBackground(const std::string& bundleIdentifier,
     return;
   }
   auto pending = std::make_unique<PendingOpen>(
-      PendingOpen{event_, std::move(bus).value(), std::move(completion), nullptr});
+      PendingOpen{this, std::move(bus).value(), std::move(completion), nullptr});
   sd_bus_message* rawCall = nullptr;
   r = sd_bus_message_new_method_call(pending->bus.get(), &rawCall, kBusService, kBusPath,
                                      kBusInterface, "StartServiceByName");
@@ -154,15 +161,15 @@ void SdBusWorkspace::openInBackground(const std::string& bundleIdentifier,
   if (r >= 0) r = sd_bus_message_append(call.get(), "su", bundleIdentifier.c_str(), 0u);
   if (r >= 0) {
     // A floating slot: it belongs to the bus, which the pending open owns.
-    r = sd_bus_call_async(pending->bus.get(), nullptr, call.get(), &onStartServiceReply,
-                          pending.get(),
-                          std::chrono::duration_cast<std::chrono::microseconds>(kOpenTimeout).count());
+    r = sd_bus_call_async(
+        pending->bus.get(), nullptr, call.get(), &onStartServiceReply, pending.get(),
+        std::chrono::duration_cast<std::chrono::microseconds>(kOpenTimeout).count());
   }
   if (r < 0) {
     pending->completion(busFailure("StartServiceByName", r, nullptr));
     return;
   }
-  pending.release();  // freed after onStartServiceReply has run
+  pending_.insert(pending.release());  // freed after onStartServiceReply has run
 }
 
 }  // namespace varn::platform

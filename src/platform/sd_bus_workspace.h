@@ -1,10 +1,12 @@
 #pragma once
 
+#include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
 #include <chrono>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 #include "platform/workspace.h"
 
@@ -22,18 +24,28 @@ class SdBusWorkspace final : public Workspace {
   // so that a service that never takes its name is reported by the bus, not by us.
   static constexpr std::chrono::seconds kOpenTimeout{150};
 
-  // `event` is the main loop that delivers open completions; it must outlive every pending open.
+  // `event` is the main loop that delivers open completions; it must outlive the workspace.
   // `busAddress`: the session bus to use; nothing means the user's session bus.
   explicit SdBusWorkspace(sd_event* event, std::optional<std::string> busAddress = std::nullopt)
       : event_(event), busAddress_(std::move(busAddress)) {}
+  // Abandons the opens still in flight (a helper that stops while the bus is starting the
+  // application): their connections are closed and their completions never called.
+  ~SdBusWorkspace() override;
+  SdBusWorkspace(const SdBusWorkspace&) = delete;
+  SdBusWorkspace& operator=(const SdBusWorkspace&) = delete;
 
   bool isRunning(const std::string& bundleIdentifier) override;
   bool isInstalled(const std::string& bundleIdentifier) override;
   void openInBackground(const std::string& bundleIdentifier, OpenCompletion completion) override;
 
  private:
+  struct PendingOpen;
+  static int onStartServiceReply(sd_bus_message* reply, void* userdata, sd_bus_error*) noexcept;
+  static int onRelease(sd_event_source*, void* userdata) noexcept;
+
   sd_event* event_;
   std::optional<std::string> busAddress_;
+  std::unordered_set<PendingOpen*> pending_;  // owned; freed once their reply has been handled
 };
 
 }  // namespace varn::platform

@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "helper_process.h"
+#include "platform/testing/lock_holding_child.h"
 #include "platform/testing/private_session_bus.h"
 #include "platform/testing/temp_dir.h"
 #include "shared/blocking_rules.h"
@@ -84,7 +86,7 @@ class HelperE2eTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (helper_) {
+    if (helper_ && !helper_->ended()) {
       EXPECT_TRUE(helper_->running()) << "the helper exited or crashed";
     }
     if (HasFailure() && helper_) {
@@ -257,6 +259,19 @@ TEST_F(HelperE2eTest, TellsItsServiceManagerWhenReadyAliveAndStoppingThenEndsWit
   }
 }
 
+TEST_F(HelperE2eTest, ASaveInProgressCompletesBeforeSigtermEndsTheHelper) {
+  // Another user holds the lock, so the first evaluation's save waits out the lock bound before
+  // it falls back to a direct write; SIGTERM arrives during that wait.
+  writeScheduleCoveringTheStart();
+  platform::testing::LockHoldingChild holder(shared_ / kRulesFileName, LOCK_EX);
+  ASSERT_TRUE(holder.held());
+  startHelper();
+  std::this_thread::sleep_for(seconds(1));
+  EXPECT_EQ(helper_->endWith(SIGTERM), 0);
+  EXPECT_TRUE(decodeBlockingRules(readFile(shared_ / kRulesFileName)).ok());
+  EXPECT_EQ(helper_->logCount("File coordination error during save: <private>"), 1u);
+}
+
 TEST_F(HelperE2eTest, KeepsRunningWhenTheReaderOfItsStderrGoesAway) {
   // As in `VarnHelper 2>&1 | head -n 1`: the reader takes one line and exits.
   int fds[2];
@@ -274,7 +289,6 @@ TEST_F(HelperE2eTest, KeepsRunningWhenTheReaderOfItsStderrGoesAway) {
   std::this_thread::sleep_for(milliseconds(200));
   EXPECT_TRUE(helper_->running());
   EXPECT_EQ(helper_->endWith(SIGTERM), 0);
-  helper_.reset();
 }
 
 }  // namespace

@@ -106,6 +106,7 @@ int HelperProcess::endWith(int signal) {
   int status = 0;
   if (::waitpid(pid_, &status, 0) != pid_) return -1;
   pid_ = -1;
+  ended_ = true;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

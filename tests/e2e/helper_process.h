@@ -48,6 +48,8 @@ class HelperProcess {
   // Sends `signal` and waits for the process to end: its exit status, or 128 + the signal that
   // ended it.
   int endWith(int signal);
+  // True once endWith() has seen the process end.
+  bool ended() const { return ended_; }
   // Its log lines so far.
   std::vector<std::string> logLines() const;
   // How many log lines contain `text`.
@@ -62,6 +64,7 @@ class HelperProcess {
  private:
   Options options_;
   pid_t pid_ = -1;
+  bool ended_ = false;
 };
 
 // Polls `condition` every 10 ms until it holds or `timeout` passes; returns its last value.
