@@ -127,30 +127,36 @@ class ThreadInterruptTimer {
   int error_ = 0;
 };
 
-Status lockWithinLimit(int fd, int operation, const std::filesystem::path& lockPath) {
+Status lockWithinLimit(int fd, int operation, const std::filesystem::path& lockPath,
+                       LockDeadline deadline) {
+  const auto notGranted = [&] {
+    return Error{"lock " + lockPath.native() + ": not granted within " +
+                     std::to_string(kLockWaitLimit.count()) + " s",
+                 ETIMEDOUT};
+  };
   // Uncontended, as nearly always: no timer at all.
   if (::flock(fd, operation | LOCK_NB) == 0) return Status::success();
   if (errno != EWOULDBLOCK && errno != EINTR) return systemError("lock", lockPath.native(), errno);
 
-  const auto deadline = std::chrono::steady_clock::now() + kLockWaitLimit;
-  const ThreadInterruptTimer timer(kLockWaitLimit);
+  deadline = std::min(deadline, std::chrono::steady_clock::now() + kLockWaitLimit);
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return notGranted();
+  const ThreadInterruptTimer timer(left);
   if (timer.error() != 0) return systemError("arm the wait for", lockPath.native(), timer.error());
   while (::flock(fd, operation) != 0) {
     if (errno != EINTR) return systemError("lock", lockPath.native(), errno);
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return Error{"lock " + lockPath.native() + ": not granted within " +
-                       std::to_string(kLockWaitLimit.count()) + " s",
-                   ETIMEDOUT};
-    }
+    if (std::chrono::steady_clock::now() >= deadline) return notGranted();
   }
   return Status::success();
 }
 
-Status coordinate(const std::filesystem::path& file, int operation, const FileAccessor& accessor) {
+Status coordinate(const std::filesystem::path& file, int operation, const FileAccessor& accessor,
+                  LockDeadline deadline) {
   const std::filesystem::path lockPath = lockFilePath(file);
   Result<UniqueFd> lock = openLockFile(lockPath);
   if (!lock.ok()) return lock.error();
-  if (Status locked = lockWithinLimit(lock.value().get(), operation, lockPath); !locked.ok()) {
+  if (Status locked = lockWithinLimit(lock.value().get(), operation, lockPath, deadline);
+      !locked.ok()) {
     return locked;
   }
   accessor(file);
@@ -167,11 +173,16 @@ std::filesystem::path lockFilePath(const std::filesystem::path& file) {
 }
 
 Status coordinateReading(const std::filesystem::path& file, const FileAccessor& accessor) {
-  return coordinate(file, LOCK_SH, accessor);
+  return coordinate(file, LOCK_SH, accessor, LockDeadline::max());
 }
 
 Status coordinateWriting(const std::filesystem::path& file, const FileAccessor& accessor) {
-  return coordinate(file, LOCK_EX, accessor);
+  return coordinate(file, LOCK_EX, accessor, LockDeadline::max());
+}
+
+Status coordinateWriting(const std::filesystem::path& file, const FileAccessor& accessor,
+                         LockDeadline deadline) {
+  return coordinate(file, LOCK_EX, accessor, deadline);
 }
 
 }  // namespace varn::platform

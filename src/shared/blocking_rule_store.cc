@@ -98,31 +98,39 @@ Status BlockingRuleStore::prepareSharedFile(const fs::path& location) const {
   if (platform::fileExists(location)) return Status::success();
   Status created = platform::createFileExclusively(location, 0644);
   if (created.ok() || platform::fileExists(location)) return Status::success();
-  return Error{"The file " + location.native() + " could not be created (" +
-                   created.error().message + ")",
-               created.error().systemError};
+  return Error{
+      "The file " + location.native() + " could not be created (" + created.error().message + ")",
+      created.error().systemError};
 }
 
 void BlockingRuleStore::clearIfExpired() const {
-  for (const fs::path& location : rulesFileURLs()) clearIfExpired(location);
+  // One lock wait for the whole sweep, not one per file: the watcher's stop() waits for a sweep
+  // in progress, and two locks held by others must not make that two waits.
+  const platform::LockDeadline deadline =
+      std::chrono::steady_clock::now() + platform::kLockWaitLimit;
+  for (const fs::path& location : rulesFileURLs()) clearIfExpired(location, deadline);
 }
 
-void BlockingRuleStore::clearIfExpired(const fs::path& location) const {
+void BlockingRuleStore::clearIfExpired(const fs::path& location,
+                                       platform::LockDeadline deadline) const {
   if (!platform::fileExists(location)) return;
-  Status status = platform::coordinateWriting(location, [&](const fs::path& at) {
-    Result<std::string> bytes = platform::readWholeFile(at, platform::kRulesFileSizeLimit);
-    if (!bytes.ok()) return;
-    Result<BlockingRules> rules = decodeBlockingRules(bytes.value());
-    if (!rules.ok() || rules.value().isActive(clock_.now())) return;
-    if (Status removed = platform::removeFile(at); !removed.ok()) {
-      // Someone who does not take the lock removed it first: nothing left to do.
-      if (removed.error().systemError == ENOENT) return;
-      // Reported rather than claimed as cleared; the next sweep tries again.
-      logger().error("Failed to remove expired blocking rules: %s", {removed.error().message});
-      return;
-    }
-    logger().debug("Cleared expired blocking rules atomically");
-  });
+  Status status = platform::coordinateWriting(
+      location,
+      [&](const fs::path& at) {
+        Result<std::string> bytes = platform::readWholeFile(at, platform::kRulesFileSizeLimit);
+        if (!bytes.ok()) return;
+        Result<BlockingRules> rules = decodeBlockingRules(bytes.value());
+        if (!rules.ok() || rules.value().isActive(clock_.now())) return;
+        if (Status removed = platform::removeFile(at); !removed.ok()) {
+          // Someone who does not take the lock removed it first: nothing left to do.
+          if (removed.error().systemError == ENOENT) return;
+          // Reported rather than claimed as cleared; the next sweep tries again.
+          logger().error("Failed to remove expired blocking rules: %s", {removed.error().message});
+          return;
+        }
+        logger().debug("Cleared expired blocking rules atomically");
+      },
+      deadline);
   if (!status.ok()) {
     logger().error("File coordination error during clearIfExpired: %s", {status.error().message});
   }

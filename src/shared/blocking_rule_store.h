@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file_coordination.h"
 #include "platform/result.h"
 #include "shared/blocking_rules.h"
 #include "shared/store_locations.h"
@@ -40,11 +41,12 @@ class BlockingRuleStore {
   Status save(const BlockingRules& rules) const;
   // Makes sure the folder of `location` and a file at `location` exist (mode 0644 when new).
   Status prepareSharedFile(const std::filesystem::path& location) const;
-  // Deletes each rules file whose record has expired; leaves unreadable files alone.
+  // Deletes each rules file whose record has expired; leaves unreadable files alone. Waits for
+  // locks held by others no longer than kLockWaitLimit in all.
   void clearIfExpired() const;
 
  private:
-  void clearIfExpired(const std::filesystem::path& location) const;
+  void clearIfExpired(const std::filesystem::path& location, platform::LockDeadline deadline) const;
 
   const StoreLocations& locations_;
   const platform::Clock& clock_;
