@@ -98,9 +98,9 @@ Status BlockingRuleStore::prepareSharedFile(const fs::path& location) const {
   if (platform::fileExists(location)) return Status::success();
   Status created = platform::createFileExclusively(location, 0644);
   if (created.ok() || platform::fileExists(location)) return Status::success();
-  return Error{"The file " + location.native() + " could not be created (" +
-                   created.error().message + ")",
-               created.error().systemError};
+  return Error{
+      "The file " + location.native() + " could not be created (" + created.error().message + ")",
+      created.error().systemError};
 }
 
 void BlockingRuleStore::clearIfExpired() const {

@@ -38,8 +38,8 @@ constexpr const char* kStarted = "default: Blocking rules watcher started.";
 constexpr const char* kOpenFailed = "error: Failed to open blocking rules directory for watching.";
 
 BlockingRules rulesEndingAt(platform::Instant endsAt) {
-  return BlockingRules{platform::Uuid::random(), BlockingRules::Mode::block, {"example.com"}, endsAt,
-                       {}};
+  return BlockingRules{
+      platform::Uuid::random(), BlockingRules::Mode::block, {"example.com"}, endsAt, {}};
 }
 
 void writeRules(const fs::path& path, platform::Instant endsAt) {
@@ -148,7 +148,8 @@ TEST(BlockingRulesWatcher, EveryChangeOfTheFoldersEntriesSweepsAwayExpiredRules)
        [](const WatchedFolder& f) { writeFile(f.shared / "notes.txt", "x"); }},
       {"a folder created", [](const WatchedFolder&) {},
        [](const WatchedFolder& f) { fs::create_directory(f.shared / "folder"); }},
-      {"a file renamed into it", [](const WatchedFolder& f) { writeFile(f.dir / "notes.txt", "x"); },
+      {"a file renamed into it",
+       [](const WatchedFolder& f) { writeFile(f.dir / "notes.txt", "x"); },
        [](const WatchedFolder& f) { fs::rename(f.dir / "notes.txt", f.shared / "notes.txt"); }},
       {"a file renamed out of it",
        [](const WatchedFolder& f) { writeFile(f.shared / "notes.txt", "x"); },
@@ -160,8 +161,8 @@ TEST(BlockingRulesWatcher, EveryChangeOfTheFoldersEntriesSweepsAwayExpiredRules)
        [](const WatchedFolder& f) { fs::remove(f.shared / "notes.txt"); }},
       {"the rules file replaced atomically", [](const WatchedFolder&) {},
        [](const WatchedFolder& f) {
-         ASSERT_TRUE(platform::writeFileAtomically(
-                         f.rulesFile(), encodeBlockingRules(rulesEndingAt(kNow - 1h)))
+         ASSERT_TRUE(platform::writeFileAtomically(f.rulesFile(),
+                                                   encodeBlockingRules(rulesEndingAt(kNow - 1h)))
                          .ok());
        }},
   };
@@ -186,7 +187,8 @@ TEST(BlockingRulesWatcher, WritesInPlaceAndChangesOutsideTheFolderDoNotSweep) {
     const char* why;
     void (*change)(const WatchedFolder&);
   } cases[] = {
-      {"a file written in place", [](const WatchedFolder& f) { writeFile(f.shared / "notes.txt", "new"); }},
+      {"a file written in place",
+       [](const WatchedFolder& f) { writeFile(f.shared / "notes.txt", "new"); }},
       {"the rules file written in place",
        [](const WatchedFolder& f) { writeRules(f.rulesFile(), kNow + 2h); }},
       {"a file created in a subfolder",
@@ -235,9 +237,8 @@ TEST(BlockingRulesWatcher, TheFolderItselfDeletedOrMovedCausesASweep) {
 TEST(BlockingRulesWatcher, AfterDestructionAChangeCallsNothing) {
   WatchedFolder folder;
   std::atomic<int> destroyedSweeps{0};
-  auto destroyed = std::make_unique<BlockingRulesWatcher>(folder.rulesFile(), [&] {
-    ++destroyedSweeps;
-  });
+  auto destroyed =
+      std::make_unique<BlockingRulesWatcher>(folder.rulesFile(), [&] { ++destroyedSweeps; });
   destroyed->start();
   destroyed.reset();
 
@@ -285,7 +286,8 @@ TEST(BlockingRulesWatcher, ALockHeldForEverSlowsEachSweepByTheLimitOnlyAndStopsW
 
   writeRules(containerFile, kNow - 1h);
   writeFile(folder.shared / "first", "x");
-  ASSERT_TRUE(eventually([&] { return !fileExists(containerFile); }, platform::kLockWaitLimit + 5s));
+  ASSERT_TRUE(
+      eventually([&] { return !fileExists(containerFile); }, platform::kLockWaitLimit + 5s));
 
   writeRules(containerFile, kNow - 1h);
   const int sweepsBefore = folder.watchThreadSweeps;
