@@ -17,7 +17,8 @@ platform::Uuid uuidFrom(std::mt19937_64& random) {
   platform::Uuid id;
   for (std::size_t i = 0; i < id.bytes.size(); i += 8) {
     const std::uint64_t bits = random();
-    for (std::size_t j = 0; j < 8; ++j) id.bytes[i + j] = static_cast<std::uint8_t>(bits >> (8 * j));
+    for (std::size_t j = 0; j < 8; ++j)
+      id.bytes[i + j] = static_cast<std::uint8_t>(bits >> (8 * j));
   }
   id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0f) | 0x40);
   id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3f) | 0x80);
@@ -91,7 +92,10 @@ std::vector<FocusSchedule> makeSchedules(const FileSizes& sizes, const std::vect
 
 BlockingRules makeRules(int hosts, platform::Instant endsAt) {
   std::mt19937_64 random(21);
-  BlockingRules rules{uuidFrom(random), BlockingRules::Mode::allow, {}, endsAt,
+  BlockingRules rules{uuidFrom(random),
+                      BlockingRules::Mode::allow,
+                      {},
+                      endsAt,
                       {"com.tinyspeck.slackmacgap", "us.zoom.xos"}};
   for (int h = 0; h < hosts; ++h) rules.hosts.push_back(site(0, h));
   return rules;

@@ -3,7 +3,6 @@
 // a zone file (a planted folder); a calendar fixed on one zone for reference. An evaluation pass
 // makes up to two such calls per enabled schedule.
 #include <benchmark/benchmark.h>
-
 #include <stdlib.h>
 
 #include <chrono>

@@ -33,8 +33,8 @@ void BM_DecodeSchedules(benchmark::State& state, FileSizes sizes) {
 
 // A rules file holds the hosts of one mode: its sites and a few companion hosts.
 void BM_DecodeBlockingRules(benchmark::State& state, FileSizes sizes) {
-  const std::string bytes = encodeBlockingRules(
-      makeRules(sizes.sitesPerMode, sys_days(year(2026) / 3 / 2) + hours(12)));
+  const std::string bytes =
+      encodeBlockingRules(makeRules(sizes.sitesPerMode, sys_days(year(2026) / 3 / 2) + hours(12)));
   measureDecoding(state, bytes, decodeBlockingRules);
 }
 

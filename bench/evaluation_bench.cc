@@ -11,10 +11,8 @@
 // mission mode, writes them (with two fsyncs) and calls the launcher, a no-op here. The expired
 // session is put back between passes, outside the timing.
 #include <benchmark/benchmark.h>
-
-#include <simdjson.h>
-
 #include <fcntl.h>
+#include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,9 +62,9 @@ std::vector<FocusSchedule> schedulesAround(const FileSizes& sizes, const std::ve
   const std::optional<Instant> dayStart = calendar().startOfDay(kNow);
   if (!dayStart) die("no start of day");
   const std::int64_t minute = duration_cast<minutes>(kNow - *dayStart).count();
-  std::vector<FocusSchedule> schedules =
-      minute >= 61 ? makeSchedules(sizes, modes, minute - 60, minute)
-                   : makeSchedules(sizes, modes, minute + 1, minute + 61);
+  std::vector<FocusSchedule> schedules = minute >= 61
+                                             ? makeSchedules(sizes, modes, minute - 60, minute)
+                                             : makeSchedules(sizes, modes, minute + 1, minute + 61);
   if (activates) {
     schedules.back().startMinutes = minute;
     schedules.back().endMinutes = minute + 60;

@@ -5,9 +5,8 @@
 // nlohmann reads it. parseJson may refuse more than nlohmann in three cases only: values nested
 // deeper than kJsonNestingLimit levels and integers beyond 64 bits, both by design, and text with
 // a NUL byte, where nlohmann stops reading as if the text ended there.
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "fuzz/fuzz_check.h"

@@ -7,6 +7,10 @@
 //
 //   varn_footprint --helper <VarnHelper> [--floor <varn_library_floor>] [--idle <seconds>]
 //                  [--removals <count>]
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,10 +19,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "bench_files.h"
 #include "namespaced_helper.h"
@@ -88,10 +88,11 @@ ProcessSample sampleOrFail(NamespacedHelper& helper) {
 }
 
 void printMemory(const char* when, const ProcessSample& s) {
-  std::printf("%-28s VmRSS %5lld KiB (anonymous %4lld, files %5lld), Pss %5lld KiB, private %5lld KiB\n",
-              when, static_cast<long long>(s.rssKiB), static_cast<long long>(s.anonKiB),
-              static_cast<long long>(s.fileKiB), static_cast<long long>(s.pssKiB),
-              static_cast<long long>(s.privateKiB));
+  std::printf(
+      "%-28s VmRSS %5lld KiB (anonymous %4lld, files %5lld), Pss %5lld KiB, private %5lld KiB\n",
+      when, static_cast<long long>(s.rssKiB), static_cast<long long>(s.anonKiB),
+      static_cast<long long>(s.fileKiB), static_cast<long long>(s.pssKiB),
+      static_cast<long long>(s.privateKiB));
 }
 
 // The memory of a program that only loads the helper's shared libraries, sampled once its
@@ -165,17 +166,17 @@ int run(const Options& options) {
   std::printf("  CPU time per minute:        %.2f ms (%.1f clock ticks)\n",
               perMinute(after.cpuNs - before.cpuNs) / 1e6,
               perMinute(after.cpuTicks - before.cpuTicks));
-  std::printf("  wakeups per minute:         %.1f (voluntary switches, %d threads); "
-              "%.1f preemptions\n",
-              perMinute(after.voluntarySwitches - before.voluntarySwitches), after.threads,
-              perMinute(after.involuntarySwitches - before.involuntarySwitches));
+  std::printf(
+      "  wakeups per minute:         %.1f (voluntary switches, %d threads); "
+      "%.1f preemptions\n",
+      perMinute(after.voluntarySwitches - before.voluntarySwitches), after.threads,
+      perMinute(after.involuntarySwitches - before.involuntarySwitches));
   std::printf("  timer firings per minute:   %.1f (4 evaluation passes, 1 expiry sweep)\n", 5.0);
 
   // Removals: an expired session renamed into the watched folder, as the main application or
   // a restore from backup would put it there.
-  const std::string expired =
-      encodeBlockingRules(makeRules(kRealistic.sitesPerMode,
-                                    time_point_cast<nanoseconds>(system_clock::now()) - hours(1)));
+  const std::string expired = encodeBlockingRules(makeRules(
+      kRealistic.sitesPerMode, time_point_cast<nanoseconds>(system_clock::now()) - hours(1)));
   std::filesystem::create_directories(root / "staging");
   const size_t clearedBefore = countLines(log, "Cleared expired blocking rules atomically");
   RemovalDelays removals = measureRemovals(shared, kRulesFileName, expired, root / "staging",

@@ -17,8 +17,9 @@ bool canUseMountNamespaces(std::string& why);
 // the end of the scope.
 class NamespacedHelper {
  public:
-  NamespacedHelper(const std::filesystem::path& executable, const std::filesystem::path& usersFolder,
-                   const std::filesystem::path& dataHome, const std::filesystem::path& logFile);
+  NamespacedHelper(const std::filesystem::path& executable,
+                   const std::filesystem::path& usersFolder, const std::filesystem::path& dataHome,
+                   const std::filesystem::path& logFile);
   ~NamespacedHelper();
   NamespacedHelper(const NamespacedHelper&) = delete;
   NamespacedHelper& operator=(const NamespacedHelper&) = delete;

@@ -98,8 +98,9 @@ std::vector<MappingResidence> residenceByMapping(pid_t pid) {
   for (auto& [name, residence] : byName) {
     if (residence.rssKiB > 0) result.push_back(std::move(residence));
   }
-  std::sort(result.begin(), result.end(),
-            [](const MappingResidence& a, const MappingResidence& b) { return a.rssKiB > b.rssKiB; });
+  std::sort(result.begin(), result.end(), [](const MappingResidence& a, const MappingResidence& b) {
+    return a.rssKiB > b.rssKiB;
+  });
   return result;
 }
 

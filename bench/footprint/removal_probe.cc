@@ -59,7 +59,8 @@ RemovalDelays measureRemovals(const std::filesystem::path& watchedFolder, const 
     std::optional<Clock::duration> delay;
     for (Clock::time_point now = start; !delay && now - start < timeout; now = Clock::now()) {
       pollfd fd{inotify, POLLIN, 0};
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(timeout - (now - start));
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(timeout - (now - start));
       if (::poll(&fd, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
       const Clock::time_point seen = Clock::now();
       if (readDeletion(inotify, name)) delay = seen - start;

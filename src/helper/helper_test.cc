@@ -24,17 +24,30 @@ class HelperTest : public ::testing::Test {
     fs::create_directories(locations_.sharedRulesFile.parent_path());
     platform::testing::writeFile(
         locations_.sharedRulesFile,
-        encodeBlockingRules({platform::Uuid::random(), BlockingRules::Mode::block, {}, endsAt, {}}));
+        encodeBlockingRules(
+            {platform::Uuid::random(), BlockingRules::Mode::block, {}, endsAt, {}}));
   }
   void putScheduleCoveringTheStart() {
-    const Mode mode{platform::Uuid::random(), "Focus", "", ModeType::block, {"a.example"}, {},
-                    false, std::nullopt};
+    const Mode mode{platform::Uuid::random(),
+                    "Focus",
+                    "",
+                    ModeType::block,
+                    {"a.example"},
+                    {},
+                    false,
+                    std::nullopt};
     fs::create_directories(dir_ / "container");
     platform::testing::writeFile(dir_ / "container" / "modes.json", encodeModes({mode}));
-    platform::testing::writeFile(
-        dir_ / "container" / "schedules.json",
-        encodeFocusSchedules({{platform::Uuid::random(), "Noon", mode.id, {Weekday::monday}, 700,
-                               800, 0, 300, true}}));
+    platform::testing::writeFile(dir_ / "container" / "schedules.json",
+                                 encodeFocusSchedules({{platform::Uuid::random(),
+                                                        "Noon",
+                                                        mode.id,
+                                                        {Weekday::monday},
+                                                        700,
+                                                        800,
+                                                        0,
+                                                        300,
+                                                        true}}));
   }
 
   platform::testing::TempDir dir_;
@@ -60,7 +73,8 @@ TEST_F(HelperTest, StartWatchesThenWritesAScheduledSessionBeforeTheFirstTick) {
   ASSERT_GE(lines.size(), 4u);
   EXPECT_EQ(lines[0], "default: Blocking rules watcher stopped.");
   EXPECT_EQ(lines[1], "default: Blocking rules watcher started.");
-  EXPECT_EQ(lines[2], "default: Schedule 'Noon' activated blocking until 2026-03-02 13:20:00 +0000");
+  EXPECT_EQ(lines[2],
+            "default: Schedule 'Noon' activated blocking until 2026-03-02 13:20:00 +0000");
   EXPECT_EQ(lines[3], "default: Launched main app for scheduled session enforcement");
 }
 

@@ -4,10 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
-#include <limits>
 
 #include "platform/testing/memory_log_sink.h"
 #include "platform/testing/temp_dir.h"
@@ -54,7 +54,7 @@ const std::filesystem::path kZoneinfo = "/usr/share/zoneinfo";
 enum class Localtime { kNone, kLink, kCopy, kLinkToCopy, kGarbage, kFolder };
 
 struct SystemSetUp {
-  const char* tz;        // nullptr: unset
+  const char* tz;  // nullptr: unset
   Localtime localtime;
   const char* zone;      // the zone linked or copied
   const char* timezone;  // contents of etc/timezone; nullptr: none
@@ -138,10 +138,11 @@ TEST(UserCalendar, LogsTheFallbackToUtcOnceSayingWhy) {
   const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
   for (int call = 0; call < 3; ++call) calendar->weekday(kSundayEveningUtc);
   const std::string etc = (root / "etc").string();
-  ASSERT_EQ(log->lines(), std::vector<std::string>{
-                              "error: No time zone found, using UTC: TZ names no known zone "
-                              "('Not/AZone'); " + etc + "/localtime does not exist; " + etc +
-                              "/timezone does not exist"});
+  ASSERT_EQ(log->lines(),
+            std::vector<std::string>{"error: No time zone found, using UTC: TZ names no known zone "
+                                     "('Not/AZone'); " +
+                                     etc + "/localtime does not exist; " + etc +
+                                     "/timezone does not exist"});
   EXPECT_EQ(log->entries()[0].category, "calendar");
   EXPECT_EQ(log->entries()[0].subsystem, "com.varn.macos");
   // Found, then lost again: logged once more.

@@ -20,9 +20,9 @@ namespace varn::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using std::chrono::steady_clock;
 using testing::LockHoldingChild;
 using testing::TempDir;
-using std::chrono::steady_clock;
 
 std::chrono::nanoseconds threadCpuTime() {
   timespec now{};
@@ -81,7 +81,8 @@ TEST(FileCoordination, ALockHeldForEverIsACoordinationErrorAtTheLimitWithoutSpin
       const auto start = steady_clock::now();
       const auto cpuStart = threadCpuTime();
       const FileAccessor accessor = [&](const fs::path&) { w.ran = true; };
-      w.status = w.writing ? coordinateWriting(w.file, accessor) : coordinateReading(w.file, accessor);
+      w.status =
+          w.writing ? coordinateWriting(w.file, accessor) : coordinateReading(w.file, accessor);
       w.cpu = threadCpuTime() - cpuStart;
       w.elapsed = steady_clock::now() - start;
       (void)!::write(finished[1], "x", 1);

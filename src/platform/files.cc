@@ -56,8 +56,8 @@ Result<std::string> readWholeFile(const std::filesystem::path& path, size_t size
     return Error{"read " + path.native() + ": not a regular file", EINVAL};
   }
   const auto tooLarge = [&] {
-    return Error{"read " + path.native() + ": file is larger than the " +
-                     sizeLimitText(sizeLimit) + " limit",
+    return Error{"read " + path.native() + ": file is larger than the " + sizeLimitText(sizeLimit) +
+                     " limit",
                  EFBIG};
   };
   if (static_cast<unsigned long long>(st.st_size) > sizeLimit) return tooLarge();
@@ -91,8 +91,8 @@ Status writeFileAtomically(const std::filesystem::path& path, std::string_view c
   const std::filesystem::path folder = path.parent_path();
   const std::filesystem::path temporary =
       folder / ("." + path.filename().native() + "." + Uuid::random().toString() + ".tmp");
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     mode));
+  UniqueFd fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (!fd) return systemError("create", temporary.native(), errno);
 
   auto fail = [&](Error error) -> Status {

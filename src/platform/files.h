@@ -12,8 +12,8 @@
 namespace varn::platform {
 
 // Size caps for whole-file reads: a rules file is one short object, the user's lists are larger.
-inline constexpr size_t kRulesFileSizeLimit = 1 << 20;        // 1 MiB
-inline constexpr size_t kUserDataFileSizeLimit = 32 << 20;    // 32 MiB
+inline constexpr size_t kRulesFileSizeLimit = 1 << 20;      // 1 MiB
+inline constexpr size_t kUserDataFileSizeLimit = 32 << 20;  // 32 MiB
 
 // Whether something exists at `path`, following links (a dangling link does not exist).
 bool fileExists(const std::filesystem::path& path);

@@ -38,9 +38,12 @@ TEST(ReadWholeFile, RefusesWhatIsNotASmallRegularFileWithoutBlocking) {
     const char* name;
     const char* expectInMessage;
   } cases[] = {
-      {"fifo", "not a regular file"},   {"folder", "Is a directory"},
-      {"zero", "not a regular file"},   {"dangling", "No such file"},
-      {"big", "larger than the 100 bytes limit"},   {"missing", "No such file"},
+      {"fifo", "not a regular file"},
+      {"folder", "Is a directory"},
+      {"zero", "not a regular file"},
+      {"dangling", "No such file"},
+      {"big", "larger than the 100 bytes limit"},
+      {"missing", "No such file"},
   };
   for (const auto& c : cases) {
     Result<std::string> r = readWholeFile(dir / c.name, 100);

@@ -90,8 +90,8 @@ TEST(FolderWatch, ReportsEntriesThatComeAndGoButNotWritesInPlaceOrDeeperChanges)
   writeFile(watched / "last", "x");
 
   ASSERT_TRUE(eventually([&] { return recorder.sawName("last"); }));
-  EXPECT_EQ(recorder.names(), (std::vector<std::string>{"new", "arrived", "leaving", "doomed",
-                                                         "folder", "last"}));
+  EXPECT_EQ(recorder.names(),
+            (std::vector<std::string>{"new", "arrived", "leaving", "doomed", "folder", "last"}));
   EXPECT_FALSE(recorder.sawFolderChange());
   for (std::thread::id thread : recorder.threads()) EXPECT_NE(thread, std::this_thread::get_id());
 }

@@ -47,13 +47,16 @@ class Logger {
   Logger(std::string subsystem, std::string category)
       : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
-  void debug(std::string_view format, std::initializer_list<std::string_view> arguments = {}) const {
+  void debug(std::string_view format,
+             std::initializer_list<std::string_view> arguments = {}) const {
     write(LogLevel::kDebug, format, arguments);
   }
-  void notice(std::string_view format, std::initializer_list<std::string_view> arguments = {}) const {
+  void notice(std::string_view format,
+              std::initializer_list<std::string_view> arguments = {}) const {
     write(LogLevel::kDefault, format, arguments);
   }
-  void error(std::string_view format, std::initializer_list<std::string_view> arguments = {}) const {
+  void error(std::string_view format,
+             std::initializer_list<std::string_view> arguments = {}) const {
     write(LogLevel::kError, format, arguments);
   }
   void write(LogLevel level, std::string_view format,

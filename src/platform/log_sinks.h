@@ -1,8 +1,8 @@
 #pragma once
 
-#include <chrono>
 #include <sys/uio.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>

@@ -19,11 +19,16 @@ TEST(LogEntry, FillsPublicArgumentsAndRedactsPrivateOnes) {
     const char* redacted;
     const char* full;
   } cases[] = {
-      {"Failed to load modes: %{public}s", {"bad"}, "Failed to load modes: bad",
+      {"Failed to load modes: %{public}s",
+       {"bad"},
+       "Failed to load modes: bad",
        "Failed to load modes: bad"},
-      {"Failed to decode blocking rules: %s", {"secret"}, "Failed to decode blocking rules: <private>",
+      {"Failed to decode blocking rules: %s",
+       {"secret"},
+       "Failed to decode blocking rules: <private>",
        "Failed to decode blocking rules: secret"},
-      {"Schedule '%{public}s' activated blocking until %s", {"Work", "2026-03-02 17:30:00 +0000"},
+      {"Schedule '%{public}s' activated blocking until %s",
+       {"Work", "2026-03-02 17:30:00 +0000"},
        "Schedule 'Work' activated blocking until <private>",
        "Schedule 'Work' activated blocking until 2026-03-02 17:30:00 +0000"},
       {"100% sure %d", {}, "100% sure %d", "100% sure %d"},
@@ -39,13 +44,19 @@ TEST(LogEntry, FillsPublicArgumentsAndRedactsPrivateOnes) {
 TEST(LogLine, HasTheDocumentedShapeAndStaysOnOneLine) {
   const auto time = sys_days(year(2026) / 3 / 2) + hours(17) + minutes(30) + milliseconds(123) +
                     microseconds(999);
-  LogEntry e{"com.varn.macos", "schedule-evaluator", LogLevel::kDefault,
-             "Launched main app for scheduled session enforcement", {}};
+  LogEntry e{"com.varn.macos",
+             "schedule-evaluator",
+             LogLevel::kDefault,
+             "Launched main app for scheduled session enforcement",
+             {}};
   EXPECT_EQ(formatLogLine(e, time),
             "2026-03-02T17:30:00.123Z default [com.varn.macos/schedule-evaluator] Launched main "
             "app for scheduled session enforcement\n");
 
-  LogEntry hostile{"com.varn.macos", "mode-store", LogLevel::kError, "Failed: %{public}s",
+  LogEntry hostile{"com.varn.macos",
+                   "mode-store",
+                   LogLevel::kError,
+                   "Failed: %{public}s",
                    {"line1\nline2\r\x1b[31m"}};
   EXPECT_EQ(formatLogLine(hostile, time),
             "2026-03-02T17:30:00.123Z error [com.varn.macos/mode-store] Failed: "
@@ -66,8 +77,11 @@ TEST(Logger, WritesToTheInstalledSinkWithLevelAndChannel) {
 }
 
 TEST(JournalSink, SendsTheFieldsAndFallsBackOnceWhenTheJournalRefuses) {
-  const LogEntry entry{"com.varn.macos", "blocking-rule-store", LogLevel::kError,
-                       "Failed to save blocking rules: %s", {"disk full"}};
+  const LogEntry entry{"com.varn.macos",
+                       "blocking-rule-store",
+                       LogLevel::kError,
+                       "Failed to save blocking rules: %s",
+                       {"disk full"}};
   for (const int sendResult : {0, -ECONNREFUSED}) {
     std::vector<std::string> sent;
     int calls = 0;
@@ -83,10 +97,10 @@ TEST(JournalSink, SendsTheFieldsAndFallsBackOnceWhenTheJournalRefuses) {
         fallback);
     sink->write(entry);
     EXPECT_EQ(calls, 1) << sendResult;
-    EXPECT_EQ(sent, (std::vector<std::string>{
-                        "MESSAGE=Failed to save blocking rules: <private>", "PRIORITY=3",
-                        "SYSLOG_IDENTIFIER=VarnHelper", "LOG_SUBSYSTEM=com.varn.macos",
-                        "LOG_CATEGORY=blocking-rule-store"}));
+    EXPECT_EQ(sent, (std::vector<std::string>{"MESSAGE=Failed to save blocking rules: <private>",
+                                              "PRIORITY=3", "SYSLOG_IDENTIFIER=VarnHelper",
+                                              "LOG_SUBSYSTEM=com.varn.macos",
+                                              "LOG_CATEGORY=blocking-rule-store"}));
     EXPECT_EQ(fallback->count(entry.format), sendResult < 0 ? 1u : 0u) << sendResult;
   }
 }
@@ -98,7 +112,10 @@ TEST(StderrIsJournal, OnlyWhenJournalStreamNamesStderr) {
     ::setenv("JOURNAL_STREAM", value, 1);
     EXPECT_FALSE(stderrIsJournal()) << value;
   }
-  if (saved) ::setenv("JOURNAL_STREAM", previous.c_str(), 1); else ::unsetenv("JOURNAL_STREAM");
+  if (saved)
+    ::setenv("JOURNAL_STREAM", previous.c_str(), 1);
+  else
+    ::unsetenv("JOURNAL_STREAM");
 }
 
 }  // namespace

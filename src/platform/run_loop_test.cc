@@ -1,9 +1,10 @@
+#include "platform/run_loop.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <vector>
 
-#include "platform/run_loop.h"
 #include "platform/sd_event_run_loop.h"
 #include "platform/testing/fake_run_loop.h"
 

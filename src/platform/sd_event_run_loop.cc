@@ -73,8 +73,8 @@ Result<std::unique_ptr<SdEventRunLoop>> SdEventRunLoop::create() {
 
 std::unique_ptr<Timer> SdEventRunLoop::addRepeatingTimer(std::chrono::nanoseconds interval,
                                                          std::function<void()> callback) {
-  auto timer = std::make_unique<SdEventTimer>(
-      std::chrono::duration_cast<microseconds>(interval), std::move(callback));
+  auto timer = std::make_unique<SdEventTimer>(std::chrono::duration_cast<microseconds>(interval),
+                                              std::move(callback));
   // Adding a time source only fails when memory runs out; the timer then never fires.
   (void)timer->attach(event_.get());
   return timer;
@@ -91,8 +91,8 @@ Status SdEventRunLoop::exitOnTerminationSignals() {
   }
   for (auto [signal, source] : {std::pair{SIGTERM, &terminate_}, std::pair{SIGINT, &interrupt_}}) {
     sd_event_source* raw = nullptr;
-    if (const int r = ::sd_event_add_signal(event_.get(), &raw, signal, onTerminationSignal,
-                                            nullptr);
+    if (const int r =
+            ::sd_event_add_signal(event_.get(), &raw, signal, onTerminationSignal, nullptr);
         r < 0) {
       return Error{std::string("sd_event_add_signal: ") + std::strerror(-r), -r};
     }

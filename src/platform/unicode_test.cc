@@ -17,11 +17,11 @@ TEST(CanonicallyEqual, ComparesCanonicalFormsAndNeverMatchesInvalidUtf8) {
     bool equal;
   } cases[] = {
       {"caf\xc3\xa9", "cafe\xcc\x81", true},  // precomposed é vs e + combining acute
-      {"\xe2\x84\xab", "\xc3\x85", true},      // Angstrom sign vs Å (a canonical singleton)
-      {"K", "\xe2\x84\xaa", true},             // Kelvin sign is a canonical singleton for K
+      {"\xe2\x84\xab", "\xc3\x85", true},     // Angstrom sign vs Å (a canonical singleton)
+      {"K", "\xe2\x84\xaa", true},            // Kelvin sign is a canonical singleton for K
       {"abc", "abd", false},
-      {"caf\xff", "caf\xef\xbf\xbd", false},   // invalid byte vs U+FFFD
-      {"\xff", "\xff", true},                  // identical bytes
+      {"caf\xff", "caf\xef\xbf\xbd", false},  // invalid byte vs U+FFFD
+      {"\xff", "\xff", true},                 // identical bytes
   };
   for (const auto& c : cases) {
     EXPECT_EQ(canonicallyEqual(c.a, c.b), c.equal) << c.a << " vs " << c.b;
@@ -30,19 +30,36 @@ TEST(CanonicallyEqual, ComparesCanonicalFormsAndNeverMatchesInvalidUtf8) {
   EXPECT_EQ(nfc("cafe\xcc\x81"), "caf\xc3\xa9");
 }
 
-
 TEST(TrimmedWhiteSpace, RemovesEveryWhiteSpaceCodePointAtTheEndsOnly) {
   const struct {
     const char* text;
     const char* trimmed;
   } cases[] = {
       {" \t\r\n\v\fa b\t\n", "a b"},
-      {"\xc2\x85" "a" "\xc2\xa0", "a"},                 // NEL and no-break space
-      {"\xe3\x80\x80" "a" "\xe2\x80\xa8\xe2\x80\xa9", "a"},  // ideographic space, LS, PS
-      {"\xe1\x9a\x80\xe2\x80\x8a" "a" "\xe2\x80\xaf", "a"},  // ogham, hair and narrow spaces
-      {"\xe2\x80\x8b" "a", "\xe2\x80\x8b" "a"},           // zero-width space is no white space
-      {" \xcc\x81" "a", "\xcc\x81" "a"},                  // a combining mark stays
-      {"\x1c" "a", "\x1c" "a"},                          // a separator control is no white space
+      {"\xc2\x85"
+       "a"
+       "\xc2\xa0",
+       "a"},  // NEL and no-break space
+      {"\xe3\x80\x80"
+       "a"
+       "\xe2\x80\xa8\xe2\x80\xa9",
+       "a"},  // ideographic space, LS, PS
+      {"\xe1\x9a\x80\xe2\x80\x8a"
+       "a"
+       "\xe2\x80\xaf",
+       "a"},  // ogham, hair and narrow spaces
+      {"\xe2\x80\x8b"
+       "a",
+       "\xe2\x80\x8b"
+       "a"},  // zero-width space is no white space
+      {" \xcc\x81"
+       "a",
+       "\xcc\x81"
+       "a"},  // a combining mark stays
+      {"\x1c"
+       "a",
+       "\x1c"
+       "a"},  // a separator control is no white space
       {" \t\n", ""},
       {"", ""},
   };
@@ -74,9 +91,12 @@ TEST(LowerCased, UsesFullRootLocaleMappingWhateverTheDefaultLocale) {
     const char* lower;
   } cases[] = {
       {"MAIL.EXAMPLE.IO", "mail.example.io"},  // no dotless i
-      {"\xc4\xb0", "i\xcc\x87"},              // capital I with dot: full mapping, two code points
-      {"\xe2\x84\xaa", "k"},                  // Kelvin sign
-      {"\xc3\x84" "B", "\xc3\xa4" "b"},
+      {"\xc4\xb0", "i\xcc\x87"},               // capital I with dot: full mapping, two code points
+      {"\xe2\x84\xaa", "k"},                   // Kelvin sign
+      {"\xc3\x84"
+       "B",
+       "\xc3\xa4"
+       "b"},
       {"\xce\xa3\xce\xa3", "\xcf\x83\xcf\x82"},  // final sigma in context
   };
   for (const auto& c : cases) EXPECT_EQ(lowerCased(c.text), c.lower) << c.text;
@@ -84,7 +104,9 @@ TEST(LowerCased, UsesFullRootLocaleMappingWhateverTheDefaultLocale) {
 }
 
 TEST(GraphemeString, MatchesOnlyWholeCharacters) {
-  const auto text = GraphemeString::of("ab/\xcc\x81" "c/d\r\n");  // "/" + combining acute, CRLF
+  const auto text = GraphemeString::of(
+      "ab/\xcc\x81"
+      "c/d\r\n");  // "/" + combining acute, CRLF
   ASSERT_TRUE(text.has_value());
   EXPECT_EQ(text->characterCount(), 7u);
   EXPECT_EQ(text->find("/"), 6u);  // the first "/" carries a mark
@@ -113,7 +135,11 @@ TEST(GraphemeString, SplitsAtWholeCharacterSeparatorsKeepingEmptyPieces) {
   } cases[] = {
       {"a::b", {"a", "", "b"}},
       {":a:", {"", "a", ""}},
-      {"a:\xcc\x81" "b:c", {"a:\xcc\x81" "b", "c"}},
+      {"a:\xcc\x81"
+       "b:c",
+       {"a:\xcc\x81"
+        "b",
+        "c"}},
       {"", {""}},
   };
   for (const auto& c : cases) {
@@ -133,7 +159,7 @@ TEST(GraphemeString, CountsTheSameOnManyThreadsAtOnce) {
       {"e\xcc\x81\xcc\x81/x\r\n", 4},                   // stacked marks, CRLF
       {"\xf0\x9f\x87\xa9\xf0\x9f\x87\xaa.example", 9},  // a flag: two regional indicators
       {"plain.example.com", 17},
-      {"\xea\xb0\x80\xe1\x84\x80", 2},                  // a syllable, then a lone jamo
+      {"\xea\xb0\x80\xe1\x84\x80", 2},  // a syllable, then a lone jamo
   };
   std::vector<std::thread> threads;
   std::vector<int> wrong(std::size(cases), 0);

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "platform/log.h"
 #include "platform/files.h"
+#include "platform/log.h"
 #include "platform/result.h"
 
 namespace varn::platform {
@@ -174,8 +174,8 @@ const date::time_zone* UserZone::copiedZone(const std::optional<std::string>& ta
   if (::stat(localtime_.c_str(), &status) != 0) {
     const int error = errno;
     explain(why, [&] {
-      return subject() + (error == ENOENT ? " does not exist"
-                                          : ": " + std::generic_category().message(error));
+      return subject() +
+             (error == ENOENT ? " does not exist" : ": " + std::generic_category().message(error));
     });
     return nullptr;
   }

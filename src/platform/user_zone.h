@@ -58,9 +58,9 @@ class UserZone {
   const std::string localtime_;
   const std::string timezone_;
   mutable std::mutex mutex_;
-  mutable std::optional<std::pair<std::string, const date::time_zone*>> tz_;     // TZ, its zone
-  mutable std::optional<std::pair<std::string, const date::time_zone*>> link_;   // target, zone
-  mutable std::optional<std::pair<FileVersion, const date::time_zone*>> copy_;   // file, zone
+  mutable std::optional<std::pair<std::string, const date::time_zone*>> tz_;    // TZ, its zone
+  mutable std::optional<std::pair<std::string, const date::time_zone*>> link_;  // target, zone
+  mutable std::optional<std::pair<FileVersion, const date::time_zone*>> copy_;  // file, zone
   mutable bool reportedUtc_ = false;
 };
 

@@ -15,10 +15,10 @@ HelperScheduleEvaluator::HelperScheduleEvaluator(Dependencies dependencies)
 void HelperScheduleEvaluator::start() {
   if (timer_) return;
   evaluate();
-  timer_ = deps_.runLoop.addRepeatingTimer(
-      kScheduleEvaluationInterval, [weak = std::weak_ptr<HelperScheduleEvaluator*>(self_)] {
-        if (auto self = weak.lock()) (*self)->evaluate();
-      });
+  timer_ = deps_.runLoop.addRepeatingTimer(kScheduleEvaluationInterval,
+                                           [weak = std::weak_ptr<HelperScheduleEvaluator*>(self_)] {
+                                             if (auto self = weak.lock()) (*self)->evaluate();
+                                           });
 }
 
 void HelperScheduleEvaluator::evaluate() {
@@ -73,7 +73,8 @@ void HelperScheduleEvaluator::activate(const FocusSchedule& schedule, platform::
     log.error("Failed to write blocking rules: %{public}s", {saved.error().message});
     return;
   }
-  log.notice("Schedule '%{public}s' activated blocking until %s", {schedule.name, describeDate(end)});
+  log.notice("Schedule '%{public}s' activated blocking until %s",
+             {schedule.name, describeDate(end)});
   deps_.launchMainApp();
 }
 

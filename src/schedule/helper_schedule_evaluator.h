@@ -53,7 +53,8 @@ class HelperScheduleEvaluator {
   Dependencies deps_;
   std::unique_ptr<platform::Timer> timer_;
   // The timer reaches the evaluator only through this, so a firing after destruction does nothing.
-  std::shared_ptr<HelperScheduleEvaluator*> self_ = std::make_shared<HelperScheduleEvaluator*>(this);
+  std::shared_ptr<HelperScheduleEvaluator*> self_ =
+      std::make_shared<HelperScheduleEvaluator*>(this);
 };
 
 }  // namespace varn

@@ -1,7 +1,6 @@
 #include "schedule/helper_schedule_evaluator.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/file.h>
 
 #include <filesystem>
@@ -33,15 +32,14 @@ constexpr const char* kWriteFailed = "Failed to write blocking rules: %{public}s
 const Instant kMonday(sys_days(year(2026) / 3 / 2));
 
 Mode makeMode(ModeType type, std::vector<std::string> sites, std::vector<std::string> apps = {}) {
-  return Mode{Uuid::random(), "Deep work", "brain", type, std::move(sites), std::move(apps), false,
-              std::nullopt};
+  return Mode{Uuid::random(),   "Deep work",     "brain", type,
+              std::move(sites), std::move(apps), false,   std::nullopt};
 }
 
 FocusSchedule makeSchedule(std::string name, const Mode& mode, int64_t start, int64_t end,
                            bool enabled = true) {
-  return FocusSchedule{Uuid::random(), std::move(name), mode.id, {Weekday::monday},
-                       start,          end,             0,       300,
-                       enabled};
+  return FocusSchedule{
+      Uuid::random(), std::move(name), mode.id, {Weekday::monday}, start, end, 0, 300, enabled};
 }
 
 class EvaluatorTest : public ::testing::Test {
@@ -74,8 +72,8 @@ class EvaluatorTest : public ::testing::Test {
   ModeStore modes_{locations_};
   int launches_ = 0;
   platform::testing::ScopedMemoryLog log_;
-  HelperScheduleEvaluator evaluator_{{loop_, rules_, schedules_, modes_, clock_, *calendar_,
-                                      [this] { ++launches_; }}};
+  HelperScheduleEvaluator evaluator_{
+      {loop_, rules_, schedules_, modes_, clock_, *calendar_, [this] { ++launches_; }}};
 };
 
 TEST_F(EvaluatorTest, StartWritesTheSessionAtOnceAndThenEvaluatesEveryFifteenSeconds) {
@@ -92,8 +90,10 @@ TEST_F(EvaluatorTest, StartWritesTheSessionAtOnceAndThenEvaluatesEveryFifteenSec
   const auto activated = log_->withFormat(kActivated);
   ASSERT_EQ(activated.size(), 1u);
   EXPECT_EQ(activated[0].level, LogLevel::kDefault);
-  EXPECT_EQ(activated[0].message(), "Schedule 'Morning' activated blocking until 2026-03-02 12:00:00 +0000");
-  EXPECT_EQ(activated[0].redactedMessage(), "Schedule 'Morning' activated blocking until <private>");
+  EXPECT_EQ(activated[0].message(),
+            "Schedule 'Morning' activated blocking until 2026-03-02 12:00:00 +0000");
+  EXPECT_EQ(activated[0].redactedMessage(),
+            "Schedule 'Morning' activated blocking until <private>");
 
   evaluator_.start();  // a second start neither evaluates nor adds a timer
   EXPECT_EQ(loop_.timerCount(), 1u);
@@ -147,7 +147,8 @@ TEST_F(EvaluatorTest, TheFirstActiveScheduleInFileOrderWinsAndLaterOnesAreNotLoo
         {mode, other});
   evaluator_.evaluate();
   EXPECT_EQ(shared()->hosts, std::vector<std::string>{"first"});
-  EXPECT_EQ(messages(kNotActive), std::vector<std::string>{"Schedule 'Evening' not active for current time"});
+  EXPECT_EQ(messages(kNotActive),
+            std::vector<std::string>{"Schedule 'Evening' not active for current time"});
   EXPECT_EQ(log_->withFormat(kNotActive)[0].level, LogLevel::kDebug);
   EXPECT_EQ(messages(kActivated).size(), 1u);
 }
@@ -159,7 +160,8 @@ TEST_F(EvaluatorTest, AScheduleWhoseModeIsMissingIsNotActive) {
   write({orphan}, {mode});
   evaluator_.evaluate();
   EXPECT_FALSE(shared().has_value());
-  EXPECT_EQ(messages(kNotActive), std::vector<std::string>{"Schedule 'Orphan' not active for current time"});
+  EXPECT_EQ(messages(kNotActive),
+            std::vector<std::string>{"Schedule 'Orphan' not active for current time"});
   EXPECT_EQ(launches_, 0);
 }
 
@@ -204,7 +206,8 @@ TEST_F(EvaluatorTest, AMissionModeGivesAnAllowSessionWithCompanionHostsAndApps) 
   EXPECT_EQ(written->mode, BlockingRules::Mode::allow);
   ASSERT_EQ(written->hosts.size(), 2u);
   EXPECT_EQ(written->hosts[0], "docs.example.com");
-  EXPECT_EQ(written->allowedSigningIds, (std::vector<std::string>{"com.linear", "org.example.Editor"}));
+  EXPECT_EQ(written->allowedSigningIds,
+            (std::vector<std::string>{"com.linear", "org.example.Editor"}));
 }
 
 TEST_F(EvaluatorTest, ARemovedSessionIsWrittenAgainWithANewId) {
@@ -249,8 +252,9 @@ TEST_F(EvaluatorTest, ALockHeldForEverByAnotherUserNeitherStopsTheTicksNorTheSes
   ASSERT_TRUE(shared().has_value());
   EXPECT_EQ(shared()->endsAt, kMonday + hours(12));
   EXPECT_EQ(launches_, 1);
-  EXPECT_EQ(log_->count("File coordination error during save: %s. Falling back to direct atomic write."),
-            1u);
+  EXPECT_EQ(
+      log_->count("File coordination error during save: %s. Falling back to direct atomic write."),
+      1u);
 
   loop_.advance(seconds(30));
   EXPECT_EQ(log_->count(kSkipping), 2u);
@@ -265,7 +269,8 @@ TEST_F(EvaluatorTest, EachPassJudgesSchedulesInTheZoneOfItsMoment) {
   const Mode mode = makeMode(ModeType::block, {"example.com"});
   write({makeSchedule("Morning", mode, 540, 720)}, {mode});
   evaluator.evaluate();
-  EXPECT_EQ(messages(kNotActive), std::vector<std::string>{"Schedule 'Morning' not active for current time"});
+  EXPECT_EQ(messages(kNotActive),
+            std::vector<std::string>{"Schedule 'Morning' not active for current time"});
   tz.set("UTC");
   evaluator.evaluate();
   ASSERT_TRUE(shared().has_value());
@@ -277,8 +282,8 @@ TEST_F(EvaluatorTest, AFiringAfterDestructionDoesNothing) {
   platform::testing::FakeRunLoop loop(&clock_);
   int launches = 0;
   {
-    HelperScheduleEvaluator evaluator{{loop, rules_, schedules_, modes_, clock_, *calendar_,
-                                       [&] { ++launches; }}};
+    HelperScheduleEvaluator evaluator{
+        {loop, rules_, schedules_, modes_, clock_, *calendar_, [&] { ++launches; }}};
     evaluator.start();
   }
   const Mode mode = makeMode(ModeType::block, {});

@@ -20,7 +20,8 @@ using platform::BundleInfo;
 constexpr const char* kMainApp = "com.varn.macos";
 constexpr const char* kLaunched = "Launched main app for scheduled session enforcement";
 constexpr const char* kLaunchFailed = "Failed to launch main app for scheduled session: %{public}s";
-constexpr const char* kNotLocated = "Failed to locate main app '%{public}s' for scheduled session launch";
+constexpr const char* kNotLocated =
+    "Failed to locate main app '%{public}s' for scheduled session launch";
 
 TEST(ResolveMainAppBundleIdentifier, FollowsTheKeyThenTheHelperSuffixRule) {
   using O = std::optional<std::string>;
@@ -30,12 +31,12 @@ TEST(ResolveMainAppBundleIdentifier, FollowsTheKeyThenTheHelperSuffixRule) {
       {"com.example.app", "com.varn.macos.helper", "com.example.app"},  // a valid key wins
       {"$(MAIN_APP_ID)", "com.varn.macos.helper", "com.varn.macos"},    // unexpanded variable
       {"$(", "com.varn.macos.helper", "com.varn.macos"},
-      {"", "com.varn.macos.helper", "com.varn.macos"},                  // empty counts as absent
+      {"", "com.varn.macos.helper", "com.varn.macos"},  // empty counts as absent
       {std::nullopt, "com.varn.macos.helper", "com.varn.macos"},
-      {std::nullopt, "com.varn.macos.Helper", "com.varn.macos.Helper"}, // suffix is case-sensitive
-      {std::nullopt, "com.varn.macos", "com.varn.macos"},               // no suffix: unchanged
+      {std::nullopt, "com.varn.macos.Helper", "com.varn.macos.Helper"},  // suffix is case-sensitive
+      {std::nullopt, "com.varn.macos", "com.varn.macos"},                // no suffix: unchanged
       {std::nullopt, ".helper", ""},
-      {"x$(y", std::nullopt, "x$(y"},                                   // only a leading "$("
+      {"x$(y", std::nullopt, "x$(y"},  // only a leading "$("
       {std::nullopt, std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {

@@ -16,8 +16,8 @@ std::optional<ScheduledWindow> scheduledWindow(const FocusSchedule& schedule,
     return std::nullopt;
   }
   const std::optional<Weekday> weekday = weekdayOf(date, calendar);
-  if (!weekday || std::find(schedule.days.begin(), schedule.days.end(), *weekday) ==
-                      schedule.days.end()) {
+  if (!weekday ||
+      std::find(schedule.days.begin(), schedule.days.end(), *weekday) == schedule.days.end()) {
     return std::nullopt;
   }
   const std::optional<platform::Instant> dayStart = calendar.startOfDay(date);

@@ -101,8 +101,8 @@ TEST(ScheduledWindow, GivesNothingForEmptyOrInvertedWindowsOnEveryDay) {
 TEST(ScheduledWindow, CountsMinutesAsElapsedTimeOnDaysTheClocksChange) {
   const Case cases[] = {
       // 02:00 EST becomes 03:00 EDT: ten hours after midnight is 11:00 on the wall.
-      {"spring forward", "America/New_York", schedule(0, 600, {W::sunday}),
-       utc(2026, 3, 8, 16h), ScheduledWindow{utc(2026, 3, 8, 5h), utc(2026, 3, 8, 15h)}},
+      {"spring forward", "America/New_York", schedule(0, 600, {W::sunday}), utc(2026, 3, 8, 16h),
+       ScheduledWindow{utc(2026, 3, 8, 5h), utc(2026, 3, 8, 15h)}},
       // 02:00 EDT becomes 01:00 EST: ten hours after midnight is 09:00 on the wall.
       {"fall back", "America/New_York", schedule(0, 600, {W::sunday}), utc(2026, 11, 1, 17h),
        ScheduledWindow{utc(2026, 11, 1, 4h), utc(2026, 11, 1, 14h)}},
@@ -159,8 +159,8 @@ TEST(ScheduledWindow, SkipsADayTheZoneNeverHad) {
 TEST(ScheduledWindow, GivesNothingWhenTheMinutesReachBeyondAnInstant) {
   const ZoneCalendar calendar("UTC");
   const Instant monday = utc(2026, 3, 2, 12h);
-  for (std::int64_t end : {kInt64Max, kInt64Max / 60 + 1, std::int64_t{153'722'868},
-                           std::int64_t{150'000'000}}) {
+  for (std::int64_t end :
+       {kInt64Max, kInt64Max / 60 + 1, std::int64_t{153'722'868}, std::int64_t{150'000'000}}) {
     EXPECT_EQ(scheduledWindow(schedule(0, end, {W::monday}), monday, calendar), std::nullopt)
         << end;
   }
@@ -193,9 +193,9 @@ class OddCalendar final : public platform::Calendar {
 
 TEST(WeekdayOf, GivesNothingForANumberOutsideTheWeek) {
   EXPECT_EQ(weekdayOf(utc(2026, 3, 2, 0h), OddCalendar()), std::nullopt);
-  EXPECT_EQ(scheduledWindow(schedule(0, 60, std::vector<Weekday>(kAllWeekdays.begin(),
-                                                                 kAllWeekdays.end())),
-                            utc(2026, 3, 2, 0h), OddCalendar()),
+  EXPECT_EQ(scheduledWindow(
+                schedule(0, 60, std::vector<Weekday>(kAllWeekdays.begin(), kAllWeekdays.end())),
+                utc(2026, 3, 2, 0h), OddCalendar()),
             std::nullopt);
 }
 

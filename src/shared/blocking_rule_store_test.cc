@@ -33,8 +33,8 @@ constexpr const char* kCleared = "Cleared expired blocking rules atomically";
 const Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
 
 BlockingRules rulesEndingAt(Instant endsAt, std::string host = "example.com") {
-  return BlockingRules{platform::Uuid::random(), BlockingRules::Mode::block, {std::move(host)},
-                       endsAt, {}};
+  return BlockingRules{
+      platform::Uuid::random(), BlockingRules::Mode::block, {std::move(host)}, endsAt, {}};
 }
 
 class BlockingRuleStoreTest : public ::testing::Test {
@@ -183,8 +183,9 @@ TEST_F(BlockingRuleStoreTest, ACoordinationErrorFallsBackToADirectAtomicWrite) {
   const BlockingRules rules = rulesEndingAt(kNoon + hours(1));
   ASSERT_TRUE(store_.save(rules).ok());
   EXPECT_EQ(readFile(shared()), encodeBlockingRules(rules));
-  EXPECT_EQ(log_->count("File coordination error during save: %s. Falling back to direct atomic write."),
-            1u);
+  EXPECT_EQ(
+      log_->count("File coordination error during save: %s. Falling back to direct atomic write."),
+      1u);
   EXPECT_FALSE(fs::exists(dir_ / "planted"));
 }
 

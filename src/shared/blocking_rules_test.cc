@@ -72,7 +72,8 @@ TEST(BlockingRulesJson, RejectsRecordsWithAFaultAndNamesIt) {
       {"blank around mode", record("mode", "\" block\""), "mode: expected"},
       {"hosts missing", record("hosts", ""), "hosts: required key is missing"},
       {"hosts null", record("hosts", "null"), "hosts: required key is null"},
-      {"host not a string", record("hosts", "[\"a\",1]"), "hosts[1]: expected a string, found number 1"},
+      {"host not a string", record("hosts", "[\"a\",1]"),
+       "hosts[1]: expected a string, found number 1"},
       {"sessionId not a UUID", record("sessionId", "\"E621E1F8C36C495A93FC0C247A3E6E5F\""),
        "sessionId: expected a UUID"},
       {"sessionId with trailing text", record("sessionId", std::string("\"") + kId + "x\""),
@@ -114,8 +115,11 @@ TEST(BlockingRulesJson, WritesCompactUpperCaseWholeSecondsAndDropsUnknownKeys) {
 }
 
 TEST(BlockingRulesJson, KeepsTextThatNeedsEscapingIntact) {
-  BlockingRules rules{platform::Uuid::random(), BlockingRules::Mode::block,
-                      {"a\"b", "line\nbreak", "caf\xc3\xa9", ""}, at(1, 2, 3), {"x/y"}};
+  BlockingRules rules{platform::Uuid::random(),
+                      BlockingRules::Mode::block,
+                      {"a\"b", "line\nbreak", "caf\xc3\xa9", ""},
+                      at(1, 2, 3),
+                      {"x/y"}};
   const std::string written = encodeBlockingRules(rules);
   EXPECT_EQ(written.find('\n'), std::string::npos);
   Result<BlockingRules> back = decodeBlockingRules(written);

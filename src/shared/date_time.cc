@@ -81,7 +81,8 @@ std::optional<platform::Instant> parseInternetDateTime(std::string_view text) {
   if (!ymd.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
 
   // Whole seconds first, in 64-bit seconds, so that the range check below cannot overflow.
-  const seconds local = date::sys_days(ymd).time_since_epoch() + hours(h) + minutes(mi) + seconds(s);
+  const seconds local =
+      date::sys_days(ymd).time_since_epoch() + hours(h) + minutes(mi) + seconds(s);
   const seconds utc = local - offset;
   constexpr auto kLimit = duration_cast<seconds>(nanoseconds::max()) - seconds(1);
   if (utc > kLimit || utc < -kLimit) return std::nullopt;

@@ -1,10 +1,10 @@
 #include "shared/focus_schedule.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 namespace varn {
 
@@ -23,9 +23,9 @@ constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 
 json validObject() {
-  return {{"id", kId},           {"name", "Deep work"},  {"modeId", kModeId},
-          {"days", {2, 3}},      {"startMinutes", 540},  {"endMinutes", 720},
-          {"breakCount", 2},     {"breakDurationSeconds", 120}, {"isEnabled", true}};
+  return {{"id", kId},       {"name", "Deep work"},         {"modeId", kModeId},
+          {"days", {2, 3}},  {"startMinutes", 540},         {"endMinutes", 720},
+          {"breakCount", 2}, {"breakDurationSeconds", 120}, {"isEnabled", true}};
 }
 
 // A one-schedule file: the valid object changed by `change`.
@@ -134,18 +134,19 @@ TEST(FocusScheduleJson, RefusesFilesWithAFaultyObjectNamingTheFirstFault) {
        "string \"2\""},
       // Values out of their range.
       {"day 0", [](json& o) { o["days"] = {0}; }, "[0].days[0]: weekday must be 1 to 7, found 0"},
-      {"day 8 after a good one", [](json& o) { o["days"] = {1, 8}; },
+      {"day 8 after a good one",
+       [](json& o) {
+         o["days"] = {1, 8};
+       },
        "[0].days[1]: weekday must be 1 to 7, found 8"},
       {"negative day", [](json& o) { o["days"] = {-3}; },
        "[0].days[0]: weekday must be 1 to 7, found -3"},
       {"id not a UUID", [](json& o) { o["id"] = "{E621E1F8-C36C-495A-93FC-0C247A3E6E5F}"; },
        "[0].id: expected a UUID like \"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\", found string "
        "\"{E621E1F8-C36C-495A-93FC-0C247A3E6E5F}\""},
-      {"minutes times 60 overflow",
-       [](json& o) { minutesOnly(o, kInt64Max / 60 + 1); },
+      {"minutes times 60 overflow", [](json& o) { minutesOnly(o, kInt64Max / 60 + 1); },
        "[0].breakDurationMinutes: 153722867280912931 minutes do not fit a 64-bit count of seconds"},
-      {"negative minutes times 60 overflow",
-       [](json& o) { minutesOnly(o, kInt64Min); },
+      {"negative minutes times 60 overflow", [](json& o) { minutesOnly(o, kInt64Min); },
        "[0].breakDurationMinutes: -9223372036854775808 minutes do not fit a 64-bit count of "
        "seconds"},
       // Several faults: the first in key order wins.
@@ -205,9 +206,10 @@ TEST(Weekday, ConvertsFromCalendarNumbersOnly) {
     std::int64_t raw;
     std::optional<Weekday> day;
   } cases[] = {
-      {1, Weekday::sunday}, {2, Weekday::monday},  {7, Weekday::saturday}, {0, std::nullopt},
-      {8, std::nullopt},    {-1, std::nullopt},    {kInt64Max, std::nullopt},
-      {kInt64Min + 1, std::nullopt},
+      {1, Weekday::sunday},      {2, Weekday::monday},
+      {7, Weekday::saturday},    {0, std::nullopt},
+      {8, std::nullopt},         {-1, std::nullopt},
+      {kInt64Max, std::nullopt}, {kInt64Min + 1, std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(weekdayFromRawValue(c.raw), c.day) << c.raw;
   EXPECT_LT(Weekday::sunday, Weekday::monday);

@@ -43,8 +43,7 @@ TEST(JsonNesting, AcceptsDocumentsUpToTheLimitAndRefusesDeeperOnes) {
     Result<JsonDocument> parsed = parseJson(c.json);
     EXPECT_EQ(parsed.ok(), c.accepted) << c.why;
     if (!c.accepted && !parsed.ok()) {
-      EXPECT_EQ(parsed.error().message,
-                "not valid JSON: values nested more than 128 levels deep")
+      EXPECT_EQ(parsed.error().message, "not valid JSON: values nested more than 128 levels deep")
           << c.why;
     }
   }
@@ -61,7 +60,7 @@ TEST(JsonParsing, RefusesMalformedDocumentsSayingWhere) {
       {"[1,]", "line 1, column 4"},
       {"{\"a\": 1}\n x", "line 2, column 2"},
       {"[\"a\tb\"]", "line 1, column 4"},  // control character inside a string
-      {"[\"\\ud800\"]", "surrogate"},        // lone surrogate escape
+      {"[\"\\ud800\"]", "surrogate"},      // lone surrogate escape
       {"[\"\xC3\x28\"]", "ill-formed UTF-8"},
       {"[1e400]", "number overflow"},
       {"[01]", "line 1, column 3"},

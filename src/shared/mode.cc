@@ -10,10 +10,9 @@ namespace varn {
 namespace {
 
 bool canonicallyEqual(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const std::string& x, const std::string& y) {
-                      return platform::canonicallyEqual(x, y);
-                    });
+  return std::equal(
+      a.begin(), a.end(), b.begin(), b.end(),
+      [](const std::string& x, const std::string& y) { return platform::canonicallyEqual(x, y); });
 }
 
 Result<Mode> readMode(JsonValue object, std::string path) {
@@ -39,12 +38,8 @@ Result<Mode> readMode(JsonValue object, std::string path) {
 
 nlohmann::ordered_json writeMode(const Mode& mode) {
   nlohmann::ordered_json object = {
-      {"id", mode.id.toString()},
-      {"name", mode.name},
-      {"icon", mode.icon},
-      {"type", rawValue(mode.type)},
-      {"sites", mode.sites},
-      {"apps", mode.apps},
+      {"id", mode.id.toString()},    {"name", mode.name},   {"icon", mode.icon},
+      {"type", rawValue(mode.type)}, {"sites", mode.sites}, {"apps", mode.apps},
       {"isDefault", mode.isDefault},
   };
   if (mode.intentionSuggestions) object["intentionSuggestions"] = *mode.intentionSuggestions;
@@ -67,8 +62,8 @@ bool operator==(const Mode& a, const Mode& b) {
          canonicallyEqual(a.sites, b.sites) && canonicallyEqual(a.apps, b.apps) &&
          a.isDefault == b.isDefault &&
          a.intentionSuggestions.has_value() == b.intentionSuggestions.has_value() &&
-         (!a.intentionSuggestions || canonicallyEqual(*a.intentionSuggestions,
-                                                      *b.intentionSuggestions));
+         (!a.intentionSuggestions ||
+          canonicallyEqual(*a.intentionSuggestions, *b.intentionSuggestions));
 }
 
 Result<std::vector<Mode>> decodeModes(std::string_view bytes) {

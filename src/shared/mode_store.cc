@@ -18,7 +18,8 @@ std::optional<std::filesystem::path> ModeStore::modesFileURL() const {
 }
 
 std::optional<std::vector<Mode>> ModeStore::loadModes() const {
-  return loadUserDataFile(modesFileURL(), &decodeModes, logger(), "Failed to load modes: %{public}s");
+  return loadUserDataFile(modesFileURL(), &decodeModes, logger(),
+                          "Failed to load modes: %{public}s");
 }
 
 }  // namespace varn

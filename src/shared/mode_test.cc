@@ -1,9 +1,9 @@
 #include "shared/mode.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 
 namespace varn {
 
@@ -96,7 +96,10 @@ TEST(ModeJson, RefusesFilesWithAFaultyObjectNamingTheFirstFault) {
       {"id not a UUID", [](json& o) { o["id"] = "writing"; },
        "[0].id: expected a UUID like \"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\", found string "
        "\"writing\""},
-      {"site not a string", [](json& o) { o["sites"] = {"a.example", 1}; },
+      {"site not a string",
+       [](json& o) {
+         o["sites"] = {"a.example", 1};
+       },
        "[0].sites[1]: expected a string, found number 1"},
       {"isDefault as text", [](json& o) { o["isDefault"] = "false"; },
        "[0].isDefault: expected true or false, found string \"false\""},

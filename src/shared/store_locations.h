@@ -24,7 +24,8 @@ struct StoreLocations {
   std::optional<std::filesystem::path> containerFile(const char* name) const;
 };
 
-inline constexpr const char* kSharedRulesFilePath = "/Users/Shared/com.varn.macos.blocking-rules.json";
+inline constexpr const char* kSharedRulesFilePath =
+    "/Users/Shared/com.varn.macos.blocking-rules.json";
 inline constexpr const char* kAppGroupIdentifier = "group.com.varn.macos";
 
 }  // namespace varn

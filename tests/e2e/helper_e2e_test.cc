@@ -1,19 +1,18 @@
 // The real VarnHelper process, in a private mount namespace with its own /Users, data folder,
 // session bus and wall clock.
-#include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
-
-#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -60,9 +59,9 @@ class HelperE2eTest : public ::testing::Test {
   // A mode and an enabled Monday schedule from 09:00 to 12:00 that uses it.
   void writeScheduleCoveringTheStart() {
     const Mode mode{platform::Uuid::random(), "Deep work", "brain", ModeType::block,
-                    {"news.example.com"}, {}, false, std::nullopt};
-    const FocusSchedule schedule{platform::Uuid::random(), "Morning", mode.id, {Weekday::monday},
-                                 540, 720, 0, 300, true};
+                    {"news.example.com"},     {},          false,   std::nullopt};
+    const FocusSchedule schedule{
+        platform::Uuid::random(), "Morning", mode.id, {Weekday::monday}, 540, 720, 0, 300, true};
     writeFile(container_ / "modes.json", encodeModes({mode}));
     writeFile(container_ / "schedules.json", encodeFocusSchedules({schedule}));
   }
@@ -71,11 +70,13 @@ class HelperE2eTest : public ::testing::Test {
   // empty before it replaces it with the record.
   std::optional<BlockingRules> waitForSession(const fs::path& folder, seconds timeout) {
     std::optional<BlockingRules> found;
-    waitFor([&] {
-      Result<BlockingRules> rules = decodeBlockingRules(readFile(folder / kRulesFileName));
-      if (rules.ok()) found = rules.value();
-      return found.has_value();
-    }, timeout);
+    waitFor(
+        [&] {
+          Result<BlockingRules> rules = decodeBlockingRules(readFile(folder / kRulesFileName));
+          if (rules.ok()) found = rules.value();
+          return found.has_value();
+        },
+        timeout);
     return found;
   }
   std::optional<BlockingRules> waitForSession() { return waitForSession(shared_, seconds(5)); }
@@ -110,8 +111,9 @@ TEST_F(HelperE2eTest, ALaunchInsideAScheduleWritesTheSessionAndOpensTheMainApp) 
   EXPECT_EQ(rules->endsAt, kStart + minutes(90));
   EXPECT_EQ(fs::status(shared_ / kRulesFileName).permissions(), fs::perms(0644));
 
-  ASSERT_TRUE(waitFor([&] { return helper_->logCount("Launched main app for scheduled session enforcement") == 1; },
-                      seconds(5)));
+  ASSERT_TRUE(waitFor(
+      [&] { return helper_->logCount("Launched main app for scheduled session enforcement") == 1; },
+      seconds(5)));
   EXPECT_TRUE(fs::exists(dir_ / "main-app.pid"));
   EXPECT_EQ(helper_->logCount("default [com.varn.macos/schedule-evaluator] Schedule 'Morning' "
                               "activated blocking until <private>"),
@@ -119,8 +121,9 @@ TEST_F(HelperE2eTest, ALaunchInsideAScheduleWritesTheSessionAndOpensTheMainApp) 
   EXPECT_EQ(helper_->logCount("Blocking rules watcher started."), 1u);
 
   // The next tick finds the session active and launches nothing more.
-  ASSERT_TRUE(waitFor([&] { return helper_->logCount("Blocking already active, skipping evaluation") == 1; },
-                      seconds(20)));
+  ASSERT_TRUE(waitFor(
+      [&] { return helper_->logCount("Blocking already active, skipping evaluation") == 1; },
+      seconds(20)));
   EXPECT_EQ(helper_->logCount("Launched main app for scheduled session enforcement"), 1u);
 }
 
@@ -131,8 +134,9 @@ TEST_F(HelperE2eTest, AnExpiredSessionRenamedIntoTheSharedFolderVanishesWithinAS
   writeFile(dir_ / "Users" / "incoming.json", rulesEndingAt(kStart - hours(1)));
   fs::rename(dir_ / "Users" / "incoming.json", shared_ / kRulesFileName);
   EXPECT_TRUE(waitFor([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(1)));
-  EXPECT_TRUE(waitFor([&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
-                      seconds(1)));
+  EXPECT_TRUE(
+      waitFor([&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
+              seconds(1)));
 }
 
 TEST_F(HelperE2eTest, StartsWithoutTheSharedFolderAndCreatesItForASession) {
@@ -201,13 +205,15 @@ TEST_F(HelperE2eTest, TheSixtySecondSweepClearsAnExpiredContainerFile) {
   // the 60-second sweep can remove it.
   writeFile(container_ / "blocking-rules.json", rulesEndingAt(kStart + seconds(20)));
   startHelper();
-  ASSERT_TRUE(waitFor([&] { return helper_->logCount("Blocking already active, skipping evaluation") == 2; },
-                      seconds(20)));
+  ASSERT_TRUE(waitFor(
+      [&] { return helper_->logCount("Blocking already active, skipping evaluation") == 2; },
+      seconds(20)));
   std::this_thread::sleep_for(seconds(20));  // t = 35 s: expired, not yet swept
   EXPECT_TRUE(fs::exists(container_ / "blocking-rules.json"));
   // The entry is written just after the removal.
-  EXPECT_TRUE(waitFor([&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
-                      seconds(30)));
+  EXPECT_TRUE(
+      waitFor([&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
+              seconds(30)));
   EXPECT_FALSE(fs::exists(container_ / "blocking-rules.json"));
   EXPECT_EQ(helper_->logCount("Blocking already active, skipping evaluation"), 2u);
 }

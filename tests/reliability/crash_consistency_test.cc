@@ -36,8 +36,8 @@ constexpr int kKills = 300;
 std::string recordBytes(long k) {
   char id[40];
   std::snprintf(id, sizeof id, "00000000-0000-4000-8000-%012ld", k);
-  BlockingRules rules{*platform::Uuid::parse(id), BlockingRules::Mode::block, {},
-                      kNoon + seconds(k), {}};
+  BlockingRules rules{
+      *platform::Uuid::parse(id), BlockingRules::Mode::block, {}, kNoon + seconds(k), {}};
   for (long i = 0; i <= (k % 5) * 40; ++i) {
     rules.hosts.push_back("host-" + std::to_string(k) + "-" + std::to_string(i) + ".example.com");
   }
@@ -185,10 +185,11 @@ TEST_F(CrashConsistencyTest, AKilledSaveLeavesThePreviousRecordTheNewOneOrTheDoc
     }
     next = progress_->started + 1;
   }
-  std::printf("%d kills during %ld saves of %ld us: %d absent, %d empty, %d previous record, "
-              "%d new record; %d temporary files left behind\n",
-              kKills, next - 1, window / 2, tally.absent, tally.empty, tally.previous, tally.next,
-              tally.leftoverTemporaryFiles);
+  std::printf(
+      "%d kills during %ld saves of %ld us: %d absent, %d empty, %d previous record, "
+      "%d new record; %d temporary files left behind\n",
+      kKills, next - 1, window / 2, tally.absent, tally.empty, tally.previous, tally.next,
+      tally.leftoverTemporaryFiles);
   // The kills must have landed on both sides of the replacement to prove anything.
   EXPECT_GT(tally.previous, 0);
   EXPECT_GT(tally.next, 0);

@@ -24,8 +24,8 @@ const platform::Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
 constexpr const char* kSaveFailed = "Failed to save blocking rules: %s";
 
 BlockingRules rulesEndingAt(platform::Instant endsAt) {
-  return BlockingRules{platform::Uuid::random(), BlockingRules::Mode::block, {"example.com"},
-                       endsAt, {}};
+  return BlockingRules{
+      platform::Uuid::random(), BlockingRules::Mode::block, {"example.com"}, endsAt, {}};
 }
 
 class FaultyFileSystemTest : public ::testing::Test {
@@ -70,104 +70,135 @@ class FaultyFileSystemTest : public ::testing::Test {
 };
 
 TEST_F(FaultyFileSystemTest, OnAFullFileSystemSaveFailsAndKeepsThePreviousRecord) {
-  EXPECT_EQ(withTmpfs("size=128k,mode=1777", [&](Checks& check) {
-    platform::testing::ScopedMemoryLog log;
-    const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
-    check.expect(store_.save(previous).ok(), "the first save failed");
-    check.expect(fillWithFile(shared_ / "filler") == "", "could not fill the file system");
+  EXPECT_EQ(
+      withTmpfs(
+          "size=128k,mode=1777",
+          [&](Checks& check) {
+            platform::testing::ScopedMemoryLog log;
+            const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
+            check.expect(store_.save(previous).ok(), "the first save failed");
+            check.expect(fillWithFile(shared_ / "filler") == "", "could not fill the file system");
 
-    Status full = store_.save(rulesEndingAt(kNoon + hours(2)));
-    check.expect(!full.ok() && full.error().systemError == ENOSPC, "save did not report ENOSPC");
-    check.expect(log->count(kSaveFailed) == 1, "the failure was not logged once");
-    check.expect(contents() == encodeBlockingRules(previous), "the previous record was lost");
-    check.expect(otherEntries() == std::vector<std::string>{"filler"}, "a temporary file was left");
-    check.expect(store_.load().has_value(), "the previous record could not be loaded");
+            Status full = store_.save(rulesEndingAt(kNoon + hours(2)));
+            check.expect(!full.ok() && full.error().systemError == ENOSPC,
+                         "save did not report ENOSPC");
+            check.expect(log->count(kSaveFailed) == 1, "the failure was not logged once");
+            check.expect(contents() == encodeBlockingRules(previous),
+                         "the previous record was lost");
+            check.expect(otherEntries() == std::vector<std::string>{"filler"},
+                         "a temporary file was left");
+            check.expect(store_.load().has_value(), "the previous record could not be loaded");
 
-    // The next attempt, once there is room, succeeds.
-    fs::remove(shared_ / "filler");
-    const BlockingRules next = rulesEndingAt(kNoon + hours(3));
-    check.expect(store_.save(next).ok(), "the save after freeing space failed");
-    check.expect(contents() == encodeBlockingRules(next), "the retried save wrote nothing");
-  }), "");
+            // The next attempt, once there is room, succeeds.
+            fs::remove(shared_ / "filler");
+            const BlockingRules next = rulesEndingAt(kNoon + hours(3));
+            check.expect(store_.save(next).ok(), "the save after freeing space failed");
+            check.expect(contents() == encodeBlockingRules(next), "the retried save wrote nothing");
+          }),
+      "");
 }
 
 TEST_F(FaultyFileSystemTest, OnAFullFileSystemWithoutAFileSaveLeavesTheDocumentedEmptyFile) {
-  EXPECT_EQ(withTmpfs("size=128k,mode=1777", [&](Checks& check) {
-    platform::testing::ScopedMemoryLog log;
-    check.expect(fillWithFile(shared_ / "filler") == "", "could not fill the file system");
-    Status full = store_.save(rulesEndingAt(kNoon + hours(1)));
-    check.expect(!full.ok() && full.error().systemError == ENOSPC, "save did not report ENOSPC");
-    check.expect(fs::exists(rules_) && contents().empty(), "not the empty file of a failed save");
-    check.expect(otherEntries() == std::vector<std::string>{"filler"}, "a temporary file was left");
-    check.expect(!store_.load().has_value(), "an empty file loaded as a record");
+  EXPECT_EQ(
+      withTmpfs(
+          "size=128k,mode=1777",
+          [&](Checks& check) {
+            platform::testing::ScopedMemoryLog log;
+            check.expect(fillWithFile(shared_ / "filler") == "", "could not fill the file system");
+            Status full = store_.save(rulesEndingAt(kNoon + hours(1)));
+            check.expect(!full.ok() && full.error().systemError == ENOSPC,
+                         "save did not report ENOSPC");
+            check.expect(fs::exists(rules_) && contents().empty(),
+                         "not the empty file of a failed save");
+            check.expect(otherEntries() == std::vector<std::string>{"filler"},
+                         "a temporary file was left");
+            check.expect(!store_.load().has_value(), "an empty file loaded as a record");
 
-    fs::remove(shared_ / "filler");
-    const BlockingRules next = rulesEndingAt(kNoon + hours(1));
-    check.expect(store_.save(next).ok(), "the save after freeing space failed");
-    check.expect(contents() == encodeBlockingRules(next), "the retried save wrote nothing");
-  }), "");
+            fs::remove(shared_ / "filler");
+            const BlockingRules next = rulesEndingAt(kNoon + hours(1));
+            check.expect(store_.save(next).ok(), "the save after freeing space failed");
+            check.expect(contents() == encodeBlockingRules(next), "the retried save wrote nothing");
+          }),
+      "");
 }
 
 TEST_F(FaultyFileSystemTest, WithoutFreeInodesSaveFailsAndKeepsThePreviousRecord) {
-  EXPECT_EQ(withTmpfs("size=1m,nr_inodes=16,mode=1777", [&](Checks& check) {
-    platform::testing::ScopedMemoryLog log;
-    const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
-    check.expect(store_.save(previous).ok(), "the first save failed");
-    int fillers = 0;
-    check.expect(fillWithEmptyFiles(shared_, &fillers) == "", "the inodes never ran out");
+  EXPECT_EQ(withTmpfs("size=1m,nr_inodes=16,mode=1777",
+                      [&](Checks& check) {
+                        platform::testing::ScopedMemoryLog log;
+                        const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
+                        check.expect(store_.save(previous).ok(), "the first save failed");
+                        int fillers = 0;
+                        check.expect(fillWithEmptyFiles(shared_, &fillers) == "",
+                                     "the inodes never ran out");
 
-    Status full = store_.save(rulesEndingAt(kNoon + hours(2)));
-    check.expect(!full.ok() && full.error().systemError == ENOSPC, "save did not report ENOSPC");
-    check.expect(log->count(kSaveFailed) == 1, "the failure was not logged once");
-    check.expect(contents() == encodeBlockingRules(previous), "the previous record was lost");
-    check.expect(otherEntries().size() == static_cast<size_t>(fillers),
-                 "a temporary file was left");
+                        Status full = store_.save(rulesEndingAt(kNoon + hours(2)));
+                        check.expect(!full.ok() && full.error().systemError == ENOSPC,
+                                     "save did not report ENOSPC");
+                        check.expect(log->count(kSaveFailed) == 1,
+                                     "the failure was not logged once");
+                        check.expect(contents() == encodeBlockingRules(previous),
+                                     "the previous record was lost");
+                        check.expect(otherEntries().size() == static_cast<size_t>(fillers),
+                                     "a temporary file was left");
 
-    fs::remove(shared_ / "0");
-    check.expect(store_.save(rulesEndingAt(kNoon + hours(3))).ok(), "the retried save failed");
-  }), "");
+                        fs::remove(shared_ / "0");
+                        check.expect(store_.save(rulesEndingAt(kNoon + hours(3))).ok(),
+                                     "the retried save failed");
+                      }),
+            "");
 }
 
 TEST_F(FaultyFileSystemTest, OnAReadOnlyFileSystemSaveAndSweepFailAndBothWorkOnceWritable) {
-  EXPECT_EQ(withTmpfs("size=128k,mode=1777", [&](Checks& check) {
-    platform::testing::ScopedMemoryLog log;
-    const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
-    check.expect(store_.save(previous).ok(), "the first save failed");
-    check.expect(setReadOnly(shared_, true) == "", "could not make the mount read-only");
+  EXPECT_EQ(
+      withTmpfs(
+          "size=128k,mode=1777",
+          [&](Checks& check) {
+            platform::testing::ScopedMemoryLog log;
+            const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
+            check.expect(store_.save(previous).ok(), "the first save failed");
+            check.expect(setReadOnly(shared_, true) == "", "could not make the mount read-only");
 
-    Status readOnly = store_.save(rulesEndingAt(kNoon + hours(2)));
-    check.expect(!readOnly.ok() && readOnly.error().systemError == EROFS,
-                 "save did not report EROFS");
-    check.expect(log->count(kSaveFailed) == 1, "the failure was not logged once");
-    check.expect(contents() == encodeBlockingRules(previous), "the previous record was lost");
-    // Expired now, but it cannot be removed: reported, never claimed as cleared.
-    clock_.advance(hours(2));
-    store_.clearIfExpired();
-    check.expect(fs::exists(rules_), "an expired record vanished from a read-only mount");
-    check.expect(log->count("Failed to remove expired blocking rules: %s") == 1,
-                 "the failed removal was not logged");
-    check.expect(log->count("Cleared expired blocking rules atomically") == 0,
-                 "a failed removal was logged as cleared");
+            Status readOnly = store_.save(rulesEndingAt(kNoon + hours(2)));
+            check.expect(!readOnly.ok() && readOnly.error().systemError == EROFS,
+                         "save did not report EROFS");
+            check.expect(log->count(kSaveFailed) == 1, "the failure was not logged once");
+            check.expect(contents() == encodeBlockingRules(previous),
+                         "the previous record was lost");
+            // Expired now, but it cannot be removed: reported, never claimed as cleared.
+            clock_.advance(hours(2));
+            store_.clearIfExpired();
+            check.expect(fs::exists(rules_), "an expired record vanished from a read-only mount");
+            check.expect(log->count("Failed to remove expired blocking rules: %s") == 1,
+                         "the failed removal was not logged");
+            check.expect(log->count("Cleared expired blocking rules atomically") == 0,
+                         "a failed removal was logged as cleared");
 
-    check.expect(setReadOnly(shared_, false) == "", "could not make the mount writable");
-    store_.clearIfExpired();
-    check.expect(!fs::exists(rules_), "the next sweep did not remove the expired record");
-    check.expect(store_.save(rulesEndingAt(kNoon + hours(3))).ok(), "the retried save failed");
-    check.expect(otherEntries().empty(), "a temporary file was left");
-  }), "");
+            check.expect(setReadOnly(shared_, false) == "", "could not make the mount writable");
+            store_.clearIfExpired();
+            check.expect(!fs::exists(rules_), "the next sweep did not remove the expired record");
+            check.expect(store_.save(rulesEndingAt(kNoon + hours(3))).ok(),
+                         "the retried save failed");
+            check.expect(otherEntries().empty(), "a temporary file was left");
+          }),
+      "");
 }
 
 TEST_F(FaultyFileSystemTest, OnAReadOnlyFileSystemWithoutAFileSaveCreatesNothing) {
-  EXPECT_EQ(withTmpfs("size=128k,mode=1777", [&](Checks& check) {
-    platform::testing::ScopedMemoryLog log;
-    check.expect(setReadOnly(shared_, true) == "", "could not make the mount read-only");
-    Status readOnly = store_.save(rulesEndingAt(kNoon + hours(1)));
-    check.expect(!readOnly.ok() && readOnly.error().systemError == EROFS,
-                 "save did not report EROFS");
-    // The file could not even be prepared: the caller logs that, the store does not.
-    check.expect(log->entries().empty(), "the store logged a failure its caller reports");
-    check.expect(fs::is_empty(shared_), "something was created on a read-only mount");
-  }), "");
+  EXPECT_EQ(
+      withTmpfs(
+          "size=128k,mode=1777",
+          [&](Checks& check) {
+            platform::testing::ScopedMemoryLog log;
+            check.expect(setReadOnly(shared_, true) == "", "could not make the mount read-only");
+            Status readOnly = store_.save(rulesEndingAt(kNoon + hours(1)));
+            check.expect(!readOnly.ok() && readOnly.error().systemError == EROFS,
+                         "save did not report EROFS");
+            // The file could not even be prepared: the caller logs that, the store does not.
+            check.expect(log->entries().empty(), "the store logged a failure its caller reports");
+            check.expect(fs::is_empty(shared_), "something was created on a read-only mount");
+          }),
+      "");
 }
 
 }  // namespace

@@ -177,9 +177,12 @@ const HostileCase kHostileContents[] = {
 
 const char* nameOf(Where where) {
   switch (where) {
-    case Where::rules: return "rules path";
-    case Where::lock: return "lock path";
-    default: return "container path";
+    case Where::rules:
+      return "rules path";
+    case Where::lock:
+      return "lock path";
+    default:
+      return "container path";
   }
 }
 
@@ -253,9 +256,9 @@ class HostileSharedFolderTest : public ::testing::Test {
       if (old != before.end() && old->second == state) continue;
       const fs::path path = dir_ / relative;
       if (path == rules.parent_path() || path == container.parent_path()) continue;  // timestamps
-      const bool lockCreated = (path == platform::lockFilePath(rules) ||
-                                path == platform::lockFilePath(container)) &&
-                               old == before.end() && state.kind == "file" && state.size == 0;
+      const bool lockCreated =
+          (path == platform::lockFilePath(rules) || path == platform::lockFilePath(container)) &&
+          old == before.end() && state.kind == "file" && state.size == 0;
       const bool savedHere = path == rules && c.saveSucceeds && state.kind == "file" &&
                              platform::testing::readFile(rules) == last &&
                              (state.mode & 07777) == 0644;

@@ -63,11 +63,10 @@ FileContent readRulesFile(const std::filesystem::path& file) {
 }
 
 std::string replaceRulesFile(const std::filesystem::path& file, std::string_view bytes) {
-  const std::string temporary =
-      file.parent_path() / ("." + file.filename().native() + ".stand-in-" +
-                            std::to_string(::getpid()));
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0644);
+  const std::string temporary = file.parent_path() / ("." + file.filename().native() +
+                                                      ".stand-in-" + std::to_string(::getpid()));
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return failure("create", temporary);
   const bool written =
       ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());

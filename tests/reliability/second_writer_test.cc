@@ -45,8 +45,11 @@ struct Ledger {
 };
 
 BlockingRules record(const std::string& name, bool expired) {
-  return BlockingRules{platform::Uuid::random(), BlockingRules::Mode::block, {name},
-                       expired ? kNoon - hours(1) : kNoon + hours(1), {}};
+  return BlockingRules{platform::Uuid::random(),
+                       BlockingRules::Mode::block,
+                       {name},
+                       expired ? kNoon - hours(1) : kNoon + hours(1),
+                       {}};
 }
 
 // N when `rules` is the record "<prefix>N".
@@ -155,13 +158,19 @@ std::string runStandIn(const Files& files, Ledger& ledger, unsigned seed) {
   std::string fault;
   for (int i = 0; i < kOperationsPerStandIn && fault.empty(); ++i) {
     switch (random() % 10) {
-      case 0: case 1: case 2: case 3: case 4:
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+      case 4:
         fault = changeContainer(files, ledger, random);
         break;
-      case 5: case 6:
+      case 5:
+      case 6:
         fault = readContainer(files, ledger);
         break;
-      case 7: case 8:
+      case 7:
+      case 8:
         fault = readOrDeleteShared(files, ledger, false);
         break;
       default:
@@ -241,8 +250,8 @@ TEST(ASecondWriter, NeverTearsAReadLosesACoordinatedUpdateOrDeadlocksWithTheStor
         [&, i] { return runStandIn(files, *ledger, seed + static_cast<unsigned>(i)); },
         seconds(30)));
   }
-  children.push_back(std::make_unique<ForkedChild>([&] { return runHelper(files, *ledger); },
-                                                   seconds(30)));
+  children.push_back(
+      std::make_unique<ForkedChild>([&] { return runHelper(files, *ledger); }, seconds(30)));
   for (auto& child : children) EXPECT_EQ(child->wait(), "") << "seed " << seed;
 
   // Every coordinated write counted: each count followed the one its writer read.
@@ -256,9 +265,8 @@ TEST(ASecondWriter, NeverTearsAReadLosesACoordinatedUpdateOrDeadlocksWithTheStor
       "%ld empty seen; helper: %ld loads, %ld saves, %ld sweeps, %ld container records swept\n",
       ledger->containerWrites.load(), ledger->containerDeletes.load(),
       ledger->containerReads.load(), ledger->sharedReads.load(), ledger->sharedDeletes.load(),
-      ledger->emptySharedFilesSeen.load(), ledger->helperLoads.load(),
-      ledger->savesFinished.load(), ledger->helperSweeps.load(),
-      ledger->sweptByTheHelper.load());
+      ledger->emptySharedFilesSeen.load(), ledger->helperLoads.load(), ledger->savesFinished.load(),
+      ledger->helperSweeps.load(), ledger->sweptByTheHelper.load());
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ void FakeRunLoop::moveTo(std::chrono::nanoseconds time) {
 }
 
 size_t FakeRunLoop::timerCount() const {
-  return std::count_if(entries_.begin(), entries_.end(), [](const auto& e) { return !e->cancelled; });
+  return std::count_if(entries_.begin(), entries_.end(),
+                       [](const auto& e) { return !e->cancelled; });
 }
 
 }  // namespace varn::platform::testing

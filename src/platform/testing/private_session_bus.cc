@@ -17,17 +17,22 @@ PrivateSessionBus::PrivateSessionBus(int serviceStartTimeoutMs)
             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
             "<busconfig>\n"
             "  <type>session</type>\n"
-            "  <listen>unix:dir=" + dir_.path().native() + "</listen>\n"
-            "  <auth>EXTERNAL</auth>\n"
-            "  <servicedir>" + (dir_ / "services").native() + "</servicedir>\n"
-            "  <policy context=\"default\">\n"
-            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-            "    <allow eavesdrop=\"true\"/>\n"
-            "    <allow own=\"*\"/>\n"
-            "  </policy>\n"
-            "  <limit name=\"service_start_timeout\">" + std::to_string(serviceStartTimeoutMs_) +
-            "</limit>\n"
-            "</busconfig>\n");
+            "  <listen>unix:dir=" +
+                dir_.path().native() +
+                "</listen>\n"
+                "  <auth>EXTERNAL</auth>\n"
+                "  <servicedir>" +
+                (dir_ / "services").native() +
+                "</servicedir>\n"
+                "  <policy context=\"default\">\n"
+                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                "    <allow eavesdrop=\"true\"/>\n"
+                "    <allow own=\"*\"/>\n"
+                "  </policy>\n"
+                "  <limit name=\"service_start_timeout\">" +
+                std::to_string(serviceStartTimeoutMs_) +
+                "</limit>\n"
+                "</busconfig>\n");
 }
 
 PrivateSessionBus::~PrivateSessionBus() {
