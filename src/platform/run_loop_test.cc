@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "platform/sd_event_run_loop.h"
-#include "platform/testing/fake_run_loop.h"
 
 namespace varn::platform {
 namespace {
@@ -30,29 +29,6 @@ TEST(NextDueTime, KeepsTheTimersOwnScheduleAfterALateFiring) {
               T(seconds(c.expected)))
         << "due " << c.due << " now " << c.now;
   }
-}
-
-TEST(FakeRunLoop, DeliversALateFiringOnceAndThenKeepsTheSchedule) {
-  testing::FakeRunLoop loop;
-  std::vector<seconds> firings;
-  bool stall = true;
-  auto timer = loop.addRepeatingTimer(60s, [&] {
-    firings.push_back(std::chrono::duration_cast<seconds>(loop.elapsed()));
-    if (std::exchange(stall, false)) loop.busyFor(130s);
-  });
-  loop.advance(300s);
-  EXPECT_EQ(firings, (std::vector<seconds>{60s, 240s, 300s}));
-}
-
-TEST(FakeRunLoop, ADestroyedTimerNeverFiresAgain) {
-  testing::FakeRunLoop loop;
-  int count = 0;
-  auto timer = loop.addRepeatingTimer(15s, [&] { ++count; });
-  loop.advance(30s);
-  timer.reset();
-  loop.advance(60s);
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(loop.timerCount(), 0u);
 }
 
 TEST(SdEventRunLoop, FiresRepeatingTimersOnTheLoopThread) {

@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
-#include <latch>
-#include <set>
-#include <thread>
 
 #include "platform/unicode.h"
 
@@ -166,26 +162,6 @@ TEST(ModeRuleBuilderNormalizedHost, KeepsCanonicallyEquivalentSpellingsEquivalen
   EXPECT_TRUE(platform::canonicallyEqual(*a, *b));
 }
 
-TEST(ModeRuleBuilderTables, HoldPlainDistinctHostsAndNoBrowser) {
-  const auto& table = ModeRuleBuilder::companionHostsByApp();
-  EXPECT_EQ(table.size(), 10u);
-  std::set<std::string> all;
-  std::size_t count = 0;
-  for (const auto& [app, hosts] : table) {
-    EXPECT_FALSE(ModeRuleBuilder::browserBundleIds().contains(app)) << app;
-    for (const std::string& host : hosts) {
-      ++count;
-      EXPECT_TRUE(all.insert(host).second) << host << " listed twice";
-      EXPECT_EQ(ModeRuleBuilder::normalizedHost(host), host);
-      EXPECT_TRUE(std::all_of(host.begin(), host.end(), [](unsigned char c) {
-        return std::islower(c) || std::isdigit(c) || c == '.' || c == '-';
-      })) << host;
-    }
-  }
-  EXPECT_EQ(count, 26u);
-  EXPECT_EQ(ModeRuleBuilder::browserBundleIds().size(), 14u);
-}
-
 TEST(ModeRuleBuilder, BlockModeGivesTheSitesAsStoredAndNoApps) {
   const Mode mode = modeOf(ModeType::block, {"example.com", "example.com", "  "}, {kSlack});
   EXPECT_EQ(ModeRuleBuilder::hostsForMode(mode), Strings({"example.com", "example.com", "  "}));
@@ -243,42 +219,6 @@ TEST(ModeRuleBuilder, MissionModeWithoutAppsGivesTheSitesOnly) {
   EXPECT_EQ(ModeRuleBuilder::hostsForMode(mode), mode.sites);
   EXPECT_TRUE(ModeRuleBuilder::allowedSigningIdsForMode(mode).empty());
   EXPECT_TRUE(ModeRuleBuilder::hostsForMode(modeOf(ModeType::mission, {}, {})).empty());
-}
-
-// Run on its own (as ctest does), this test is the first to touch the tables: they are built while
-// all threads race to use them.
-TEST(ModeRuleBuilder, BuildsItsTablesOnceWhileThreadsRace) {
-  constexpr int kThreads = 8;
-  const Strings apps = {kSlack,
-                        "com.microsoft.teams2",
-                        "us.zoom.xos",
-                        "notion.id",
-                        "com.linear",
-                        "com.figma.Desktop",
-                        "com.loom.desktop",
-                        kDiscord,
-                        "com.spotify.client",
-                        "com.github.GitHubClient"};
-  const Mode mode =
-      modeOf(ModeType::mission, {"slack.example"}, concat({"com.google.Chrome"}, apps));
-  std::vector<Strings> hosts(kThreads), ids(kThreads);
-  std::latch start(kThreads);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      start.arrive_and_wait();
-      hosts[i] = ModeRuleBuilder::hostsForMode(mode);
-      ids[i] = ModeRuleBuilder::allowedSigningIdsForMode(mode);
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  Strings expected = mode.sites;
-  for (const std::string& app : apps) expected = concat(expected, companionsOf(app));
-  ASSERT_EQ(expected.size(), 27u);
-  for (int i = 0; i < kThreads; ++i) {
-    EXPECT_EQ(hosts[i], expected) << "thread " << i;
-    EXPECT_EQ(ids[i], apps) << "thread " << i;
-  }
 }
 
 }  // namespace

@@ -138,13 +138,5 @@ TEST(BlockingRulesExpiry, IsActiveUpToAndIncludingEndsAtAtFullPrecision) {
   EXPECT_FALSE(rules.isActive(at(17, 30, 0) + nanoseconds(1)));
 }
 
-TEST(BlockingRulesMode, MatchesRawValuesExactly) {
-  EXPECT_EQ(blockingRulesModeFromRawValue("block"), BlockingRules::Mode::block);
-  EXPECT_EQ(blockingRulesModeFromRawValue("allow"), BlockingRules::Mode::allow);
-  for (const char* other : {"Block", "ALLOW", "", "block ", "mission"}) {
-    EXPECT_FALSE(blockingRulesModeFromRawValue(other).has_value()) << other;
-  }
-}
-
 }  // namespace
 }  // namespace varn

@@ -173,51 +173,5 @@ TEST(FocusScheduleJson, ReportsTheFirstFaultyObjectByPosition) {
   EXPECT_EQ(read.error().message, "[2].days[0]: weekday must be 1 to 7, found 8");
 }
 
-TEST(FocusScheduleJson, WritesSecondsNeverMinutesAndReadsBackEqual) {
-  Result<std::vector<FocusSchedule>> read = decodeFocusSchedules(fileWith([](json& o) {
-    o["id"] = "e621e1f8-c36c-495a-93fc-0c247a3e6e5f";
-    o.erase("breakDurationSeconds");
-    o["breakDurationMinutes"] = 10;
-  }));
-  ASSERT_TRUE(read.ok()) << read.error().message;
-  const std::string written = encodeFocusSchedules(read.value());
-  EXPECT_EQ(written,
-            R"([{"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"Deep work",)"
-            R"("modeId":"6BA7B810-9DAD-11D1-80B4-00C04FD430C8","days":[2,3],"startMinutes":540,)"
-            R"("endMinutes":720,"breakCount":2,"breakDurationSeconds":600,"isEnabled":true}])");
-  Result<std::vector<FocusSchedule>> again = decodeFocusSchedules(written);
-  ASSERT_TRUE(again.ok()) << again.error().message;
-  EXPECT_EQ(again.value(), read.value());
-}
-
-TEST(FocusSchedule, ComparesNamesByCanonicalEquivalenceAndDaysByPosition) {
-  FocusSchedule a;
-  a.name = "Caf\xc3\xa9";  // precomposed é
-  a.days = {Weekday::monday, Weekday::friday};
-  FocusSchedule b = a;
-  b.name = "Cafe\xcc\x81";  // e + combining acute
-  EXPECT_EQ(a, b);
-  b.days = {Weekday::friday, Weekday::monday};
-  EXPECT_NE(a, b);
-}
-
-TEST(Weekday, ConvertsFromCalendarNumbersOnly) {
-  const struct {
-    std::int64_t raw;
-    std::optional<Weekday> day;
-  } cases[] = {
-      {1, Weekday::sunday},      {2, Weekday::monday},
-      {7, Weekday::saturday},    {0, std::nullopt},
-      {8, std::nullopt},         {-1, std::nullopt},
-      {kInt64Max, std::nullopt}, {kInt64Min + 1, std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(weekdayFromRawValue(c.raw), c.day) << c.raw;
-  EXPECT_LT(Weekday::sunday, Weekday::monday);
-  EXPECT_LT(Weekday::friday, Weekday::saturday);
-  for (size_t i = 0; i < kAllWeekdays.size(); ++i) {
-    EXPECT_EQ(rawValue(kAllWeekdays[i]), static_cast<int>(i) + 1);
-  }
-}
-
 }  // namespace
 }  // namespace varn

@@ -122,22 +122,6 @@ TEST(ModeJson, RefusesFilesWithAFaultyObjectNamingTheFirstFault) {
   }
 }
 
-TEST(ModeJson, WritesSuggestionsOnlyWhenPresent) {
-  Mode mode;
-  mode.id = *platform::Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
-  mode.name = "Reading";
-  mode.icon = "book";
-  EXPECT_EQ(encodeModes({mode}),
-            R"([{"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"Reading","icon":"book",)"
-            R"("type":"block","sites":[],"apps":[],"isDefault":false}])");
-  mode.intentionSuggestions.emplace();
-  const std::string written = encodeModes({mode});
-  EXPECT_TRUE(written.ends_with(R"("isDefault":false,"intentionSuggestions":[]}])")) << written;
-  Result<std::vector<Mode>> again = decodeModes(written);
-  ASSERT_TRUE(again.ok()) << again.error().message;
-  EXPECT_EQ(again.value(), std::vector<Mode>{mode});
-}
-
 TEST(ModeJson, KeyOrderDoesNotMatter) {
   const std::string reordered =
       R"([{"isDefault":false,"apps":["com.example.editor"],"type":"mission",)"
@@ -147,21 +131,6 @@ TEST(ModeJson, KeyOrderDoesNotMatter) {
   Result<std::vector<Mode>> b = decodeModes(json::array({validObject()}).dump());
   ASSERT_TRUE(a.ok() && b.ok());
   EXPECT_EQ(a.value(), b.value());
-}
-
-TEST(Mode, ComparesStringsByCanonicalEquivalence) {
-  Mode a;
-  a.sites = {"caf\xc3\xa9.example"};
-  Mode b = a;
-  b.sites = {"cafe\xcc\x81.example"};
-  EXPECT_EQ(a, b);
-  b.intentionSuggestions.emplace();  // present but empty differs from absent
-  EXPECT_NE(a, b);
-  a.intentionSuggestions = std::vector<std::string>{"\xe2\x84\xab"};  // Angstrom sign
-  b.intentionSuggestions = std::vector<std::string>{"\xc3\x85"};      // Å
-  EXPECT_EQ(a, b);
-  b.apps = {"com.example.extra"};
-  EXPECT_NE(a, b);
 }
 
 }  // namespace
