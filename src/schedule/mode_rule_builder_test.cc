@@ -264,6 +264,7 @@ TEST(ModeRuleBuilder, BuildsItsTablesOnceWhileThreadsRace) {
   std::vector<Strings> hosts(kThreads), ids(kThreads);
   std::latch start(kThreads);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
       start.arrive_and_wait();
