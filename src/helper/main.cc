@@ -16,8 +16,9 @@ int main() {
   using namespace varn;
   const platform::Logger log("com.varn.macos", "helper");
   // Started by hand as `VarnHelper 2>&1 | head -n 1`, stderr goes dead once head is done; the
-  // log sink's writes then fail with EPIPE and are dropped, instead of ending the helper.
-  ::signal(SIGPIPE, SIG_IGN);
+  // log sink's writes then fail with EPIPE and are dropped, instead of ending the helper. Setting
+  // a valid signal's disposition cannot fail.
+  (void)::signal(SIGPIPE, SIG_IGN);
 
   auto runLoop = platform::SdEventRunLoop::create();
   if (!runLoop.ok()) {

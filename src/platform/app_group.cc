@@ -10,6 +10,7 @@ namespace varn::platform {
 namespace {
 
 std::optional<std::filesystem::path> absoluteFromEnvironment(const char* name) {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the helper never sets a variable; reads do not race.
   const char* value = std::getenv(name);
   if (value == nullptr || value[0] != '/') return std::nullopt;
   return std::filesystem::path(value);

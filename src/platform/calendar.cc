@@ -125,7 +125,7 @@ const Calendar& currentCalendar() {
   return calendar;
 }
 
-std::unique_ptr<Calendar> userCalendar(std::filesystem::path root) {
+std::unique_ptr<Calendar> userCalendar(const std::filesystem::path& root) {
   return std::make_unique<UserCalendar>(root);
 }
 

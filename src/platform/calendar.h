@@ -56,7 +56,7 @@ const Calendar& currentCalendar();
 // `root`/etc/timezone where the system has /etc/localtime and /etc/timezone: for tests that plant
 // each set-up in a folder of their own. TZ and the zone database stay the process's. Logs its
 // fallbacks to UTC as currentCalendar() does.
-std::unique_ptr<Calendar> userCalendar(std::filesystem::path root);
+std::unique_ptr<Calendar> userCalendar(const std::filesystem::path& root);
 
 // A calendar fixed on the zone the tz database knows as `name` ("Europe/Berlin"), or nullptr
 // when it knows no such zone.

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using testing::ScopedTimeZone;
 using testing::ZoneCalendar;
 
-Instant at(int year, unsigned month, unsigned day, std::chrono::nanoseconds time) {
+Instant at(int year, int month, int day, std::chrono::nanoseconds time) {
   return Instant(std::chrono::sys_days(std::chrono::year(year) / month / day)) + time;
 }
 

@@ -8,11 +8,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <ctime>
 #include <thread>
 #include <vector>
 
+#include "platform/result.h"
 #include "platform/testing/lock_holding_child.h"
 #include "platform/testing/temp_dir.h"
 
@@ -95,7 +95,7 @@ TEST(FileCoordination, ALockHeldForEverIsACoordinationErrorAtTheLimitWithoutSpin
   ::close(finished[0]);
   ::close(finished[1]);
 
-  EXPECT_EQ(got, 1) << std::strerror(readError);
+  EXPECT_EQ(got, 1) << errnoMessage(readError);
   for (const Wait& w : waits) {
     const char* which = w.writing ? "writer" : "reader";
     ASSERT_FALSE(w.status.ok()) << which;
@@ -124,6 +124,7 @@ TEST(FileCoordination, WritersOfOneProcessExcludeEachOther) {
   // is what must keep `inside` at one.
   std::atomic<int> inside{0}, overlaps{0};
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 200; ++i) {

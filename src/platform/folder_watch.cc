@@ -18,7 +18,7 @@ constexpr uint32_t kFolderEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT;
 constexpr uint32_t kWatchMask = kEntryEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 // Room for at least 240 events of the longest names; what does not fit comes as the next batch.
-constexpr size_t kReadBufferSize = 64 * 1024;
+constexpr size_t kReadBufferSize = size_t{64} * 1024;
 
 void addEvent(const inotify_event& event, FolderChanges& changes) {
   if (event.mask & IN_Q_OVERFLOW) changes.overflowed = true;

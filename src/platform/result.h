@@ -14,7 +14,11 @@ struct Error {
   int systemError = 0;  // errno, or 0 when the failure did not come from the OS
 };
 
-// Builds the Error for a failed system call: "<what> <path>: <strerror(errnum)>".
+// The C library's sentence for `errnum` ("Permission denied"). Unlike strerror, safe to call
+// while another thread formats an error too: the watch thread and the main thread both do.
+std::string errnoMessage(int errnum);
+
+// Builds the Error for a failed system call: "<what> <path>: <errnoMessage(errnum)>".
 Error systemError(std::string_view what, std::string_view path, int errnum);
 
 // A value, or the Error that prevented it.

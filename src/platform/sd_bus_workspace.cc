@@ -3,9 +3,9 @@
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
+#include "platform/result.h"
 #include "platform/sd_event_run_loop.h"
 
 namespace varn::platform {
@@ -28,7 +28,8 @@ class BusError {
   sd_bus_error* get() { return &error_; }
 
  private:
-  sd_bus_error error_ = SD_BUS_ERROR_NULL;
+  // SD_BUS_ERROR_NULL's value, which the macro spells as a C compound literal.
+  sd_bus_error error_{nullptr, nullptr, 0};
 };
 
 Error busFailure(std::string_view what, int r, const sd_bus_error* error) {
@@ -37,7 +38,7 @@ Error busFailure(std::string_view what, int r, const sd_bus_error* error) {
   if (error != nullptr && sd_bus_error_is_set(error)) {
     message += error->message != nullptr ? error->message : error->name;
   } else {
-    message += std::strerror(r < 0 ? -r : r);
+    message += errnoMessage(r < 0 ? -r : r);
   }
   return Error{std::move(message), r < 0 ? -r : r};
 }

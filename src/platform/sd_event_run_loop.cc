@@ -4,8 +4,8 @@
 #include <time.h>
 
 #include <cerrno>
-#include <cstring>
 
+#include "platform/result.h"
 #include "platform/service_manager.h"
 
 namespace varn::platform {
@@ -31,7 +31,7 @@ class SdEventTimer final : public Timer {
     const int r = ::sd_event_add_time(event, &raw, CLOCK_BOOTTIME, due_.count(),
                                       microseconds(SdEventRunLoop::kTimerAccuracy).count(),
                                       &SdEventTimer::onTime, this);
-    if (r < 0) return Error{std::string("sd_event_add_time: ") + std::strerror(-r), -r};
+    if (r < 0) return Error{std::string("sd_event_add_time: ") + errnoMessage(-r), -r};
     source_.reset(raw);
     ::sd_event_source_set_enabled(raw, SD_EVENT_ON);
     return Status::success();
@@ -67,7 +67,7 @@ int onTerminationSignal(sd_event_source* source, const signalfd_siginfo*, void*)
 Result<std::unique_ptr<SdEventRunLoop>> SdEventRunLoop::create() {
   sd_event* raw = nullptr;
   const int r = ::sd_event_new(&raw);
-  if (r < 0) return Error{std::string("sd_event_new: ") + std::strerror(-r), -r};
+  if (r < 0) return Error{std::string("sd_event_new: ") + errnoMessage(-r), -r};
   return std::unique_ptr<SdEventRunLoop>(new SdEventRunLoop(EventLoopPtr(raw)));
 }
 
@@ -87,14 +87,14 @@ Status SdEventRunLoop::exitOnTerminationSignals() {
   ::sigaddset(&signals, SIGINT);
   // sd-event reads the signals through a signalfd, which sees only blocked signals.
   if (const int r = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr); r != 0) {
-    return Error{std::string("pthread_sigmask: ") + std::strerror(r), r};
+    return Error{std::string("pthread_sigmask: ") + errnoMessage(r), r};
   }
   for (auto [signal, source] : {std::pair{SIGTERM, &terminate_}, std::pair{SIGINT, &interrupt_}}) {
     sd_event_source* raw = nullptr;
     if (const int r =
             ::sd_event_add_signal(event_.get(), &raw, signal, onTerminationSignal, nullptr);
         r < 0) {
-      return Error{std::string("sd_event_add_signal: ") + std::strerror(-r), -r};
+      return Error{std::string("sd_event_add_signal: ") + errnoMessage(-r), -r};
     }
     source->reset(raw);
   }

@@ -21,7 +21,7 @@ class ComparisonForms {
   bool insert(const std::string& form) {
     std::optional<std::string> key = platform::nfc(form);
     // normalizedHost() only gives valid UTF-8, so the raw bytes serve only should ICU fail.
-    return forms_.insert(key ? std::move(*key) : form).second;
+    return (key ? forms_.insert(std::move(*key)) : forms_.insert(form)).second;
   }
 
  private:

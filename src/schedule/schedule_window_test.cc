@@ -24,7 +24,7 @@ using W = Weekday;
 
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 
-Instant utc(int year, unsigned month, unsigned day, std::chrono::minutes time) {
+Instant utc(int year, int month, int day, std::chrono::minutes time) {
   return Instant(std::chrono::sys_days(std::chrono::year(year) / month / day) + time);
 }
 

@@ -30,9 +30,10 @@ std::string format(platform::Instant instant, const char* pattern) {
   const date::year_month_day ymd(day);
   const date::hh_mm_ss<seconds> time(secs - day);
   char buffer[48];
-  std::snprintf(buffer, sizeof buffer, pattern, int(ymd.year()), unsigned(ymd.month()),
-                unsigned(ymd.day()), int(time.hours().count()), int(time.minutes().count()),
-                int(time.seconds().count()));
+  // Nanosecond instants stay within years 1677 to 2262, so both patterns always fit.
+  (void)std::snprintf(buffer, sizeof buffer, pattern, int(ymd.year()), unsigned(ymd.month()),
+                      unsigned(ymd.day()), int(time.hours().count()), int(time.minutes().count()),
+                      int(time.seconds().count()));
   return buffer;
 }
 

@@ -92,7 +92,7 @@ std::string describeFault(std::string_view text, simdjson::error_code code) {
 // parsing a small file. Each thread keeps the parser of its last small document for the next
 // one; a parser grown for a large document is freed with it, so a large file read once does
 // not hold its buffers (many times its size) for the life of the process.
-constexpr size_t kLargestKeptCapacity = 64 * 1024;
+constexpr size_t kLargestKeptCapacity = size_t{64} * 1024;
 thread_local std::unique_ptr<simdjson::dom::parser> keptParser;
 
 void keep(std::unique_ptr<simdjson::dom::parser> parser) {

@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "platform/result.h"
 
 namespace varn::platform::testing {
 
@@ -51,7 +52,7 @@ void PrivateSessionBus::addService(const std::string& name, const std::string& e
 bool PrivateSessionBus::start(std::string* error) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) {
-    *error = std::string("pipe: ") + std::strerror(errno);
+    *error = std::string("pipe: ") + errnoMessage(errno);
     return false;
   }
   const std::string config = "--config-file=" + (dir_ / "bus.conf").native();
