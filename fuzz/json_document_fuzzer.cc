@@ -10,7 +10,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "shared/json_reader.h"
+#include "shared/json_document.h"
 
 namespace varn {
 namespace {
