@@ -14,10 +14,12 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/testing/temp_dir.h"
 #include "shared/blocking_rules.h"
 #include "shared/focus_schedule.h"
 #include "shared/mode.h"
+#include "support/eventually.h"
+#include "support/mount_namespace.h"
+#include "support/temp_dir.h"
 #include "user_session.h"
 
 namespace varn::service {
@@ -25,8 +27,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
-using platform::testing::readFile;
-using platform::testing::writeFile;
+using support::CommandResult;
+using support::readFile;
+using support::run;
+using support::writeFile;
 
 constexpr const char* kUnit = "varn-helper.service";
 const fs::path kShared = "/Users/Shared";
@@ -34,13 +38,9 @@ const fs::path kSharedRules = kShared / "com.varn.macos.blocking-rules.json";
 
 std::string namespaceFailure = "not entered";
 
+// Each check runs a program, so checks are made far apart.
 bool eventually(const std::function<bool()>& condition, seconds timeout) {
-  const auto deadline = steady_clock::now() + timeout;
-  while (!condition()) {
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
+  return support::eventually(condition, timeout, 100ms);
 }
 
 std::string rulesEndingAt(system_clock::time_point endsAt) {
@@ -256,7 +256,7 @@ TEST_F(ServiceTest, IsRestartedByTheWatchdogWhenItStopsResponding) {
 
 // Needs no session: the rule alone, applied under a scratch root.
 TEST(TmpfilesRule, MakesTheSharedFolderStickyAndWorldWritable) {
-  platform::testing::TempDir root;
+  support::TempDir root;
   const CommandResult made = run({"systemd-tmpfiles", "--create", "--root=" + root.path().native(),
                                   VARN_SOURCE_DIR "/dist/varn-helper.tmpfiles.conf"});
   ASSERT_EQ(made.status, 0) << made.output;
@@ -271,7 +271,7 @@ TEST(TmpfilesRule, MakesTheSharedFolderStickyAndWorldWritable) {
 
 int main(int argc, char** argv) {
   // Before gtest or anything else starts a thread: a process with threads cannot unshare.
-  varn::service::namespaceFailure = varn::service::enterPrivateMountNamespace();
+  varn::service::namespaceFailure = varn::support::enterPrivateMountNamespace();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
