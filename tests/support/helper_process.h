@@ -17,18 +17,18 @@ namespace varn::support {
 class HelperProcess {
  public:
   struct Options {
-    std::filesystem::path executable;
-    std::filesystem::path usersFolder;
-    std::filesystem::path dataHome;
-    std::filesystem::path logFile;
+    std::filesystem::path executable{};
+    std::filesystem::path usersFolder{};
+    std::filesystem::path dataHome{};
+    std::filesystem::path logFile{};
     // None by default: nothing answers there.
     std::string busAddress = "unix:path=/nonexistent";
     // The wall clock starts at `clockStart` by way of this preloaded library; when empty, the
     // real clock, and nothing preloaded.
-    std::filesystem::path clockShiftLibrary;
+    std::filesystem::path clockShiftLibrary{};
     std::chrono::sys_seconds clockStart{};
     // TZ; when empty, the caller's zone.
-    std::string zone;
+    std::string zone{};
     // /Users/Shared inside the namespace: a 64 KiB tmpfs filled to the last page by a file
     // "filler", instead of the caller's own folder.
     bool sharedFolderOnFullTmpfs = false;
@@ -36,7 +36,7 @@ class HelperProcess {
     bool sharedFolderReadOnly = false;
     // As a service manager starts it: NOTIFY_SOCKET names this datagram socket, and a watchdog
     // of 400 ms is asked for.
-    std::filesystem::path notifySocket;
+    std::filesystem::path notifySocket{};
     // Its stderr, in place of `logFile` (the write end of a pipe, say).
     int stderrFd = -1;
   };
