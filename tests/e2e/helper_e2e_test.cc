@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -190,9 +189,8 @@ TEST_F(HelperE2eTest, AReadOnlyThenFullSharedFolderFailsEachTickUntilTheNextTick
   EXPECT_FALSE(fs::exists(inside / kRulesFileName));
 
   // t = 15 s: writable but full; the write fails, leaving the empty file of a failed save.
-  ASSERT_TRUE(helper_->inHelperNamespace([] {
-    return ::mount(nullptr, "/Users/Shared", nullptr, MS_REMOUNT | MS_BIND, nullptr) == 0;
-  }));
+  ASSERT_TRUE(helper_->inHelperNamespace(
+      [] { return support::setReadOnly("/Users/Shared", false).empty(); }));
   ASSERT_TRUE(eventually([&] { return helper_->logCount(kWriteFailed) == 2; }, seconds(20)));
   EXPECT_EQ(helper_->logCount("No space left on device"), 1u);
   EXPECT_EQ(helper_->logCount("error [com.varn.macos/blocking-rule-store] Failed to save blocking "

@@ -3,7 +3,6 @@
 // session of its own (see UserSession) in this process's private mount namespace.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,7 +159,7 @@ TEST_P(AppGroupFolderTest, AnExpiredRulesFileInAFolderMadeAfterTheStartIsSwept) 
   fs::path dataHome = defaultDataHome();
   if (*GetParam() != '\0') {
     dataHome = GetParam();
-    ASSERT_EQ(::mount("tmpfs", dataHome.c_str(), "tmpfs", 0, "mode=755"), 0);
+    ASSERT_EQ(support::mountTmpfs(dataHome, "mode=755"), "");
     ASSERT_EQ(session_.systemctl({"set-environment", "XDG_DATA_HOME=" + dataHome.native()}).status,
               0);
   }
