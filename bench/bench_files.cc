@@ -1,16 +1,9 @@
 #include "bench_files.h"
 
-#include <stdlib.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <random>
 
 namespace varn::bench {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Fixed seed: identifiers differ between modes but not between runs.
 platform::Uuid uuidFrom(std::mt19937_64& random) {
@@ -39,11 +32,6 @@ std::string site(int mode, int index) {
     default:
       return host + ".io:8443/";
   }
-}
-
-[[noreturn]] void die(const std::string& what) {
-  std::fprintf(stderr, "bench: %s\n", what.c_str());
-  std::exit(2);
 }
 
 }  // namespace
@@ -141,26 +129,6 @@ const std::vector<std::string>& hostCorpus() {
       "   ",
   };
   return corpus;
-}
-
-ScratchFolder::ScratchFolder(const char* prefix) {
-  std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + ".XXXXXX")).native();
-  if (::mkdtemp(pattern.data()) == nullptr) die("cannot create a folder in " + pattern);
-  path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-void writeFileOrDie(const fs::path& path, std::string_view contents) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  out.close();
-  if (ec || !out) die("cannot write " + path.native());
 }
 
 }  // namespace varn::bench

@@ -44,23 +44,4 @@ BlockingRules makeRules(int hosts, platform::Instant endsAt);
 // non-ASCII, blank and malformed.
 const std::vector<std::string>& hostCorpus();
 
-// A fresh folder under the system's temporary folder, removed with its contents at the end of
-// the scope. Aborts the tool when it cannot be created.
-class ScratchFolder {
- public:
-  explicit ScratchFolder(const char* prefix);
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
-
-// Writes `contents` to `path` (creating its folder); aborts the tool on failure.
-void writeFileOrDie(const std::filesystem::path& path, std::string_view contents);
-
 }  // namespace varn::bench

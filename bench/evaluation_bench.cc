@@ -23,6 +23,7 @@
 #include "platform/calendar.h"
 #include "schedule/helper_schedule_evaluator.h"
 #include "shared/store_locations.h"
+#include "support/temp_dir.h"
 
 namespace varn::bench {
 namespace {
@@ -98,9 +99,9 @@ class PassFiles {
                          ModeType::mission) {
       die("the activating schedule should name a mission mode");
     }
-    writeFileOrDie(*locations_.containerFile("modes.json"), encodeModes(modes));
-    writeFileOrDie(*locations_.containerFile("schedules.json"),
-                   encodeFocusSchedules(schedulesAround(sizes, modes, activates)));
+    support::writeFile(*locations_.containerFile("modes.json"), encodeModes(modes));
+    support::writeFile(*locations_.containerFile("schedules.json"),
+                       encodeFocusSchedules(schedulesAround(sizes, modes, activates)));
     restoreExpiredSession();
     // The figures mean something only if the pass does what the name says.
     evaluate();
@@ -127,10 +128,10 @@ class PassFiles {
     }
   }
 
-  void restoreExpiredSession() { writeFileOrDie(locations_.sharedRulesFile, expiredSession_); }
+  void restoreExpiredSession() { support::writeFile(locations_.sharedRulesFile, expiredSession_); }
 
  private:
-  ScratchFolder folder_{"varn-bench"};
+  support::TempDir folder_{"varn-bench"};
   mutable simdjson::dom::parser parser_;  // kept from one round to the next, as the stores do
   StoreLocations locations_;
   std::string expiredSession_;

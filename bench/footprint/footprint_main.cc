@@ -8,7 +8,6 @@
 //   varn_footprint --helper <VarnHelper> [--floor <varn_library_floor>] [--idle <seconds>]
 //                  [--removals <count>]
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,14 +15,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "bench_files.h"
-#include "namespaced_helper.h"
 #include "proc_stats.h"
 #include "removal_probe.h"
+#include "support/eventually.h"
+#include "support/helper_process.h"
+#include "support/mount_namespace.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace varn::bench {
 namespace {
@@ -69,19 +71,12 @@ Options parse(int argc, char** argv) {
   return options;
 }
 
-size_t countLines(const std::filesystem::path& log, const char* text) {
-  std::ifstream in(log);
-  size_t count = 0;
-  for (std::string line; std::getline(in, line);) count += line.find(text) != std::string::npos;
-  return count;
-}
-
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "footprint: %s\n", what);
   std::exit(1);
 }
 
-ProcessSample sampleOrFail(NamespacedHelper& helper) {
+ProcessSample sampleOrFail(support::HelperProcess& helper) {
   std::optional<ProcessSample> sample = sampleProcess(helper.pid());
   if (!sample || !helper.running()) fail("the helper is gone");
   return *sample;
@@ -106,8 +101,7 @@ std::optional<ProcessSample> sampleLibraryFloor(const std::string& floor) {
   }
   std::this_thread::sleep_for(milliseconds(500));
   std::optional<ProcessSample> sample = sampleProcess(pid);
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
+  support::stop(pid, SIGKILL, seconds(5));
   return sample;
 }
 
@@ -115,33 +109,40 @@ double microseconds(nanoseconds d) { return static_cast<double>(d.count()) / 1e3
 
 int run(const Options& options) {
   std::string why;
-  if (!canUseMountNamespaces(why)) {
+  if (!support::canMountOnUsers(&why)) {
     std::fprintf(stderr, "footprint: %s\n", why.c_str());
     return 2;
   }
-  const ScratchFolder root("varn-footprint");
+  const support::TempDir root("varn-footprint");
   const std::filesystem::path shared = root / "Users" / "Shared";
   const std::filesystem::path container = root / "data" / "group.com.varn.macos";
   const std::filesystem::path log = root / "helper.log";
   std::filesystem::create_directories(shared);
   std::filesystem::permissions(shared, std::filesystem::perms(01777));
   const std::vector<Mode> modes = makeModes(kRealistic);
-  writeFileOrDie(container / "modes.json", encodeModes(modes));
+  support::writeFile(container / "modes.json", encodeModes(modes));
   // Windows from 25:00 to 26:00 after the start of the day: never today, whatever the zone,
   // yet every pass computes each of them in full.
-  writeFileOrDie(container / "schedules.json",
-                 encodeFocusSchedules(makeSchedules(kRealistic, modes, 1500, 1560)));
+  support::writeFile(container / "schedules.json",
+                     encodeFocusSchedules(makeSchedules(kRealistic, modes, 1500, 1560)));
 
   std::printf("VarnHelper %s\nfiles: %d modes of %d sites, %d schedules, none active\n\n",
               options.helper.c_str(), kRealistic.modes, kRealistic.sitesPerMode,
               kRealistic.schedules);
   const steady_clock::time_point launched = steady_clock::now();
-  NamespacedHelper helper(options.helper, root / "Users", root / "data", log);
-  while (countLines(log, kNotActive) < static_cast<size_t>(kRealistic.schedules)) {
-    if (!helper.running()) fail("the helper exited during its start");
-    if (steady_clock::now() - launched > seconds(10)) fail("no first pass within 10 s");
-    std::this_thread::sleep_for(milliseconds(5));
-  }
+  // No session bus and the caller's zone: the helper as a user's session would run it.
+  support::HelperProcess helper({.executable = options.helper,
+                                 .usersFolder = root / "Users",
+                                 .dataHome = root / "data",
+                                 .logFile = log});
+  const bool firstPass = support::eventually(
+      [&] {
+        return !helper.running() ||
+               helper.logCount(kNotActive) >= static_cast<size_t>(kRealistic.schedules);
+      },
+      seconds(10));
+  if (!helper.running()) fail("the helper exited during its start");
+  if (!firstPass) fail("no first pass within 10 s");
   std::printf("first pass done after %.0f ms\n",
               duration<double, std::milli>(steady_clock::now() - launched).count());
   printMemory("after the first pass:", sampleOrFail(helper));
@@ -178,7 +179,7 @@ int run(const Options& options) {
   const std::string expired = encodeBlockingRules(makeRules(
       kRealistic.sitesPerMode, time_point_cast<nanoseconds>(system_clock::now()) - hours(1)));
   std::filesystem::create_directories(root / "staging");
-  const size_t clearedBefore = countLines(log, "Cleared expired blocking rules atomically");
+  const size_t clearedBefore = helper.logCount("Cleared expired blocking rules atomically");
   RemovalDelays removals = measureRemovals(shared, kRulesFileName, expired, root / "staging",
                                            options.removals, seconds(2), milliseconds(20));
   std::vector<nanoseconds>& delays = removals.delays;
@@ -192,7 +193,7 @@ int run(const Options& options) {
   }
   std::printf("  not removed within 2 s:     %d\n", removals.timeouts);
   std::printf("  removals the helper logged: %zu\n",
-              countLines(log, "Cleared expired blocking rules atomically") - clearedBefore);
+              helper.logCount("Cleared expired blocking rules atomically") - clearedBefore);
 
   const ProcessSample end = sampleOrFail(helper);
   std::printf("\n");

@@ -11,7 +11,7 @@
 #include <optional>
 #include <thread>
 
-#include "bench_files.h"
+#include "support/temp_dir.h"
 
 namespace varn::bench {
 namespace {
@@ -52,7 +52,7 @@ RemovalDelays measureRemovals(const std::filesystem::path& watchedFolder, const 
   const std::filesystem::path target = watchedFolder / name;
   RemovalDelays result;
   for (int round = 0; round < rounds; ++round) {
-    writeFileOrDie(staged, contents);
+    support::writeFile(staged, contents);
     readDeletion(inotify, name);  // forget whatever an earlier round left pending
     const Clock::time_point start = Clock::now();
     if (::rename(staged.c_str(), target.c_str()) != 0) die("cannot rename into the folder");

@@ -6,7 +6,7 @@
 #include "platform/testing/fake_run_loop.h"
 #include "platform/testing/fake_workspace.h"
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace varn {
 namespace {
@@ -22,10 +22,9 @@ class HelperTest : public ::testing::Test {
  protected:
   void putRulesEndingAt(Instant endsAt) {
     fs::create_directories(locations_.sharedRulesFile.parent_path());
-    platform::testing::writeFile(
-        locations_.sharedRulesFile,
-        encodeBlockingRules(
-            {platform::Uuid::random(), BlockingRules::Mode::block, {}, endsAt, {}}));
+    support::writeFile(locations_.sharedRulesFile,
+                       encodeBlockingRules(
+                           {platform::Uuid::random(), BlockingRules::Mode::block, {}, endsAt, {}}));
   }
   void putScheduleCoveringTheStart() {
     const Mode mode{platform::Uuid::random(),
@@ -37,20 +36,20 @@ class HelperTest : public ::testing::Test {
                     false,
                     std::nullopt};
     fs::create_directories(dir_ / "container");
-    platform::testing::writeFile(dir_ / "container" / "modes.json", encodeModes({mode}));
-    platform::testing::writeFile(dir_ / "container" / "schedules.json",
-                                 encodeFocusSchedules({{platform::Uuid::random(),
-                                                        "Noon",
-                                                        mode.id,
-                                                        {Weekday::monday},
-                                                        700,
-                                                        800,
-                                                        0,
-                                                        300,
-                                                        true}}));
+    support::writeFile(dir_ / "container" / "modes.json", encodeModes({mode}));
+    support::writeFile(dir_ / "container" / "schedules.json",
+                       encodeFocusSchedules({{platform::Uuid::random(),
+                                              "Noon",
+                                              mode.id,
+                                              {Weekday::monday},
+                                              700,
+                                              800,
+                                              0,
+                                              300,
+                                              true}}));
   }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   StoreLocations locations_ = StoreLocations::at(dir_ / "Shared", dir_ / "container");
   platform::testing::FakeClock clock_{kStart};
   platform::testing::FakeRunLoop loop_{&clock_};

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/temp_dir.h"
 #include "platform/testing/zone_calendar.h"
+#include "support/temp_dir.h"
 
 namespace varn::platform {
 namespace {
@@ -80,13 +80,13 @@ void plant(const std::filesystem::path& root, const SystemSetUp& setUp) {
       std::filesystem::create_symlink(root / "zone-copy", localtime);
       break;
     case Localtime::kGarbage:
-      testing::writeFile(localtime, "TZif2 but nothing a zone file holds");
+      support::writeFile(localtime, "TZif2 but nothing a zone file holds");
       break;
     case Localtime::kFolder:
       std::filesystem::create_directory(localtime);
       break;
   }
-  if (setUp.timezone) testing::writeFile(etc / "timezone", setUp.timezone);
+  if (setUp.timezone) support::writeFile(etc / "timezone", setUp.timezone);
 }
 
 TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
@@ -116,7 +116,7 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
                               (c.setUp.zone ? c.setUp.zone : "-") + ", timezone " +
                               (c.setUp.timezone ? c.setUp.timezone : "none");
     const ScopedTimeZone tz(c.setUp.tz);
-    testing::TempDir root;
+    support::TempDir root;
     plant(root.path(), c.setUp);
     const testing::ScopedMemoryLog log;
     const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
@@ -132,7 +132,7 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
 
 TEST(UserCalendar, LogsTheFallbackToUtcOnceSayingWhy) {
   const ScopedTimeZone tz("Not/AZone");
-  testing::TempDir root;
+  support::TempDir root;
   std::filesystem::create_directories(root / "etc");
   const testing::ScopedMemoryLog log;
   const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
@@ -146,7 +146,7 @@ TEST(UserCalendar, LogsTheFallbackToUtcOnceSayingWhy) {
   EXPECT_EQ(log->entries()[0].category, "calendar");
   EXPECT_EQ(log->entries()[0].subsystem, "com.varn.macos");
   // Found, then lost again: logged once more.
-  testing::writeFile(root / "etc/timezone", "Asia/Tokyo");
+  support::writeFile(root / "etc/timezone", "Asia/Tokyo");
   EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 2);
   std::filesystem::remove(root / "etc/timezone");
   for (int call = 0; call < 3; ++call) EXPECT_EQ(calendar->weekday(kSundayEveningUtc), 1);
@@ -155,14 +155,14 @@ TEST(UserCalendar, LogsTheFallbackToUtcOnceSayingWhy) {
 
 TEST(UserCalendar, ComparesACopiedZoneAgainOnlyWhenTheFileChanges) {
   const ScopedTimeZone tz(nullptr);
-  testing::TempDir root;
+  support::TempDir root;
   std::filesystem::create_directories(root / "etc");
   const std::filesystem::path localtime = root / "etc/localtime";
   // Two zones of the same size, five hours apart: 20:00 UTC is 19:00 in one, 15:00 in the other.
-  const std::string minusOne = testing::readFile(kZoneinfo / "Etc/GMT+1");
-  const std::string minusFive = testing::readFile(kZoneinfo / "Etc/GMT+5");
+  const std::string minusOne = support::readFile(kZoneinfo / "Etc/GMT+1");
+  const std::string minusFive = support::readFile(kZoneinfo / "Etc/GMT+5");
   ASSERT_EQ(minusOne.size(), minusFive.size());
-  testing::writeFile(localtime, minusOne);
+  support::writeFile(localtime, minusOne);
   const testing::ScopedMemoryLog log;  // the garbage at the end falls back to UTC
   const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
   EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 1h));
@@ -181,13 +181,13 @@ TEST(UserCalendar, ComparesACopiedZoneAgainOnlyWhenTheFileChanges) {
   std::filesystem::copy_file(kZoneinfo / "Asia/Tokyo", next);
   std::filesystem::rename(next, localtime);
   EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
-  testing::writeFile(localtime, "garbage");
+  support::writeFile(localtime, "garbage");
   EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 0h));
 }
 
 TEST(UserCalendar, FollowsTheLocaltimeLinkFromOneCallToTheNext) {
   ScopedTimeZone tz(nullptr);
-  testing::TempDir root;
+  support::TempDir root;
   std::filesystem::create_directories(root / "etc");
   const std::filesystem::path localtime = root / "etc/localtime";
   relink(localtime, "/usr/share/zoneinfo/Asia/Tokyo");

@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "platform/result.h"
-#include "platform/testing/lock_holding_child.h"
-#include "platform/testing/temp_dir.h"
+#include "support/lock_holding_child.h"
+#include "support/temp_dir.h"
 
 namespace varn::platform {
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::steady_clock;
-using testing::LockHoldingChild;
-using testing::TempDir;
+using support::LockHoldingChild;
+using support::TempDir;
 
 std::chrono::nanoseconds threadCpuTime() {
   timespec now{};
@@ -154,7 +154,7 @@ TEST(FileCoordination, AHostileLockPathIsACoordinationErrorAndTheAccessorDoesNot
   TempDir dir;
   fs::create_directory(dir / "outside");
   fs::create_symlink(dir / "outside" / "planted", dir / "dangling.lock");
-  testing::writeFile(dir / "outside" / "file", "x");
+  support::writeFile(dir / "outside" / "file", "x");
   fs::create_symlink(dir / "outside" / "file", dir / "link.lock");
   ASSERT_EQ(::mkfifo((dir / "fifo.lock").c_str(), 0644), 0);
   fs::create_directory(dir / "folder.lock");

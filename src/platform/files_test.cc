@@ -6,15 +6,15 @@
 
 #include <filesystem>
 
-#include "platform/testing/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace varn::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using support::readFile;
+using support::TempDir;
+using support::writeFile;
 
 TEST(ReadWholeFile, ReadsRegularFilesAndFilesBehindLinks) {
   TempDir dir;

@@ -8,16 +8,16 @@
 #include <thread>
 #include <vector>
 
-#include "platform/testing/eventually.h"
-#include "platform/testing/temp_dir.h"
+#include "support/eventually.h"
+#include "support/temp_dir.h"
 
 namespace varn::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::eventually;
-using testing::TempDir;
-using testing::writeFile;
+using support::eventually;
+using support::TempDir;
+using support::writeFile;
 
 // Keeps every batch the watch delivers, and the threads it delivered them on.
 class Recorder {

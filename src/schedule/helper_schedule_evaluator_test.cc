@@ -8,10 +8,10 @@
 #include "platform/files.h"
 #include "platform/testing/fake_clock.h"
 #include "platform/testing/fake_run_loop.h"
-#include "platform/testing/lock_holding_child.h"
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/temp_dir.h"
 #include "platform/testing/zone_calendar.h"
+#include "support/lock_holding_child.h"
+#include "support/temp_dir.h"
 
 namespace varn {
 namespace {
@@ -46,8 +46,8 @@ class EvaluatorTest : public ::testing::Test {
  protected:
   void write(const std::vector<FocusSchedule>& schedules, const std::vector<Mode>& modes) {
     fs::create_directories(container_);
-    platform::testing::writeFile(container_ / "schedules.json", encodeFocusSchedules(schedules));
-    platform::testing::writeFile(container_ / "modes.json", encodeModes(modes));
+    support::writeFile(container_ / "schedules.json", encodeFocusSchedules(schedules));
+    support::writeFile(container_ / "modes.json", encodeModes(modes));
   }
   std::optional<BlockingRules> shared() const {
     Result<std::string> bytes = platform::readWholeFile(locations_.sharedRulesFile, 1 << 20);
@@ -61,7 +61,7 @@ class EvaluatorTest : public ::testing::Test {
     return out;
   }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   fs::path container_ = dir_ / "container";
   StoreLocations locations_ = StoreLocations::at(dir_ / "Shared", container_);
   platform::testing::FakeClock clock_{kMonday + hours(10) + minutes(30)};
@@ -243,7 +243,7 @@ TEST_F(EvaluatorTest, ALockHeldForEverByAnotherUserNeitherStopsTheTicksNorTheSes
   const Mode mode = makeMode(ModeType::block, {"example.com"});
   write({makeSchedule("Morning", mode, 631, 720)}, {mode});  // from 10:31, a minute after start
   fs::create_directories(locations_.sharedRulesFile.parent_path());
-  platform::testing::LockHoldingChild holder(locations_.sharedRulesFile, LOCK_SH);
+  support::LockHoldingChild holder(locations_.sharedRulesFile, LOCK_SH);
   ASSERT_TRUE(holder.held());
 
   evaluator_.start();

@@ -9,7 +9,7 @@
 #include "platform/sd_bus_workspace.h"
 #include "platform/sd_event_run_loop.h"
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/private_session_bus.h"
+#include "support/private_session_bus.h"
 
 namespace varn {
 namespace {
@@ -85,7 +85,7 @@ class LaunchMainAppOnABus : public ::testing::Test {
     }
   }
 
-  platform::testing::PrivateSessionBus bus_{1000};
+  support::PrivateSessionBus bus_{1000};
   Result<std::unique_ptr<platform::SdEventRunLoop>> loop_ = platform::SdEventRunLoop::create();
   std::optional<platform::SdBusWorkspace> workspace_;
   platform::testing::ScopedMemoryLog log_;

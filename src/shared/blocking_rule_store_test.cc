@@ -12,10 +12,10 @@
 #include "platform/file_coordination.h"
 #include "platform/files.h"
 #include "platform/testing/fake_clock.h"
-#include "platform/testing/lock_holding_child.h"
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/temp_dir.h"
 #include "shared/date_time.h"
+#include "support/lock_holding_child.h"
+#include "support/temp_dir.h"
 
 namespace varn {
 namespace {
@@ -24,8 +24,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono;
 using platform::Instant;
 using platform::LogLevel;
-using platform::testing::readFile;
-using platform::testing::writeFile;
+using support::readFile;
+using support::writeFile;
 
 constexpr const char* kDecodeFailed = "Failed to decode blocking rules: %s";
 constexpr const char* kCleared = "Cleared expired blocking rules atomically";
@@ -46,7 +46,7 @@ class BlockingRuleStoreTest : public ::testing::Test {
     writeFile(at, encodeBlockingRules(rules));
   }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   StoreLocations locations_ = StoreLocations::at(dir_ / "Shared", dir_ / "container");
   platform::testing::FakeClock clock_{kNoon};
   BlockingRuleStore store_{locations_, clock_};
@@ -191,7 +191,7 @@ TEST_F(BlockingRuleStoreTest, ACoordinationErrorFallsBackToADirectAtomicWrite) {
 
 TEST_F(BlockingRuleStoreTest, SaveWaitsWhileAnotherProcessReadsTheFile) {
   put(shared(), rulesEndingAt(kNoon - hours(1), "old"));
-  platform::testing::LockHoldingChild reader(shared(), LOCK_SH);
+  support::LockHoldingChild reader(shared(), LOCK_SH);
   ASSERT_TRUE(reader.held());
   std::atomic<bool> done{false};
   std::thread saver([&] {

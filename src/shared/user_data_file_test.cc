@@ -6,17 +6,17 @@
 #include <functional>
 
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/temp_dir.h"
 #include "shared/focus_schedule.h"
 #include "shared/mode_store.h"
 #include "shared/schedule_store.h"
+#include "support/temp_dir.h"
 
 namespace varn {
 namespace {
 
 namespace fs = std::filesystem;
 using platform::LogLevel;
-using platform::testing::writeFile;
+using support::writeFile;
 
 constexpr const char* kFailure = "Failed to load things: %{public}s";
 
@@ -26,7 +26,7 @@ class UserDataFileTest : public ::testing::Test {
     return loadUserDataFile(location, &decodeFocusSchedules, logger_, kFailure);
   }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   const fs::path file_ = dir_ / "schedules.json";
   const platform::Logger logger_{"com.example", "things"};
   platform::testing::ScopedMemoryLog log_;
@@ -87,7 +87,7 @@ class UserDataStoresTest : public ::testing::Test {
  protected:
   UserDataStoresTest() { fs::create_directory(container_); }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   const fs::path container_ = dir_ / "container";
   StoreLocations locations_ = StoreLocations::at(dir_ / "shared", container_);
   ModeStore modes_{locations_};

@@ -12,12 +12,12 @@
 
 #include "platform/file_coordination.h"
 #include "platform/files.h"
-#include "platform/testing/eventually.h"
 #include "platform/testing/fake_clock.h"
-#include "platform/testing/lock_holding_child.h"
 #include "platform/testing/memory_log_sink.h"
 #include "platform/testing/process_descriptors.h"
-#include "platform/testing/temp_dir.h"
+#include "support/eventually.h"
+#include "support/lock_holding_child.h"
+#include "support/temp_dir.h"
 
 namespace varn {
 namespace {
@@ -25,11 +25,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::fileExists;
-using platform::testing::eventually;
 using platform::testing::FakeClock;
 using platform::testing::ScopedMemoryLog;
-using platform::testing::TempDir;
-using platform::testing::writeFile;
+using support::eventually;
+using support::TempDir;
+using support::writeFile;
 
 const platform::Instant kNow = std::chrono::sys_days(std::chrono::year(2026) / 3 / 2) + 17h;
 
@@ -281,7 +281,7 @@ TEST(BlockingRulesWatcher, ALockHeldForEverSlowsEachSweepByTheLimitOnlyAndStopsW
   writeRules(folder.rulesFile(), kNow + 1h);  // active: each sweep must take its lock to judge it
   writeFile(platform::lockFilePath(folder.rulesFile()), "");
   folder.watcher.start();
-  platform::testing::LockHoldingChild holder(folder.rulesFile(), LOCK_SH);
+  support::LockHoldingChild holder(folder.rulesFile(), LOCK_SH);
   ASSERT_TRUE(holder.held());
 
   writeRules(containerFile, kNow - 1h);
@@ -291,7 +291,7 @@ TEST(BlockingRulesWatcher, ALockHeldForEverSlowsEachSweepByTheLimitOnlyAndStopsW
 
   // With the container's lock held too, a sweep still waits one limit in all, not one per file.
   writeRules(containerFile, kNow - 1h);
-  platform::testing::LockHoldingChild containerHolder(containerFile, LOCK_SH);
+  support::LockHoldingChild containerHolder(containerFile, LOCK_SH);
   ASSERT_TRUE(containerHolder.held());
   const int sweepsBefore = folder.watchThreadSweeps;
   writeFile(folder.shared / "second", "x");

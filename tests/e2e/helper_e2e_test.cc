@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,21 +15,26 @@
 #include <filesystem>
 #include <thread>
 
-#include "helper_process.h"
-#include "platform/testing/lock_holding_child.h"
-#include "platform/testing/private_session_bus.h"
-#include "platform/testing/temp_dir.h"
 #include "shared/blocking_rules.h"
 #include "shared/focus_schedule.h"
 #include "shared/mode.h"
+#include "support/eventually.h"
+#include "support/helper_process.h"
+#include "support/lock_holding_child.h"
+#include "support/mount_namespace.h"
+#include "support/private_session_bus.h"
+#include "support/temp_dir.h"
 
 namespace varn::e2e {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
-using platform::testing::readFile;
-using platform::testing::writeFile;
+using support::canMountOnUsers;
+using support::eventually;
+using support::HelperProcess;
+using support::readFile;
+using support::writeFile;
 
 constexpr const char* kRulesFileName = "com.varn.macos.blocking-rules.json";
 // Monday 2 March 2026, 10:30 UTC.
@@ -51,9 +55,19 @@ class HelperE2eTest : public ::testing::Test {
 
   void startHelper(bool sharedFolderOnFullTmpfs = false, bool sharedFolderReadOnly = false,
                    const fs::path& notifySocket = {}, int stderrFd = -1) {
-    helper_ = std::make_unique<HelperProcess>(HelperProcess::Options{
-        dir_ / "Users", dir_ / "data", bus_.address(), kStart, dir_ / "helper.log",
-        sharedFolderOnFullTmpfs, sharedFolderReadOnly, notifySocket, stderrFd});
+    helper_ = std::make_unique<HelperProcess>(
+        HelperProcess::Options{.executable = VARN_HELPER_EXECUTABLE,
+                               .usersFolder = dir_ / "Users",
+                               .dataHome = dir_ / "data",
+                               .logFile = dir_ / "helper.log",
+                               .busAddress = bus_.address(),
+                               .clockShiftLibrary = VARN_CLOCK_SHIFT_LIBRARY,
+                               .clockStart = kStart,
+                               .zone = "UTC",
+                               .sharedFolderOnFullTmpfs = sharedFolderOnFullTmpfs,
+                               .sharedFolderReadOnly = sharedFolderReadOnly,
+                               .notifySocket = notifySocket,
+                               .stderrFd = stderrFd});
   }
 
   // A mode and an enabled Monday schedule from 09:00 to 12:00 that uses it.
@@ -70,7 +84,7 @@ class HelperE2eTest : public ::testing::Test {
   // empty before it replaces it with the record.
   std::optional<BlockingRules> waitForSession(const fs::path& folder, seconds timeout) {
     std::optional<BlockingRules> found;
-    waitFor(
+    eventually(
         [&] {
           Result<BlockingRules> rules = decodeBlockingRules(readFile(folder / kRulesFileName));
           if (rules.ok()) found = rules.value();
@@ -95,10 +109,10 @@ class HelperE2eTest : public ::testing::Test {
     }
   }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   fs::path shared_ = dir_ / "Users" / "Shared";
   fs::path container_ = dir_ / "data" / "group.com.varn.macos";
-  platform::testing::PrivateSessionBus bus_{2000};
+  support::PrivateSessionBus bus_{2000};
   std::unique_ptr<HelperProcess> helper_;
 };
 
@@ -111,7 +125,7 @@ TEST_F(HelperE2eTest, ALaunchInsideAScheduleWritesTheSessionAndOpensTheMainApp) 
   EXPECT_EQ(rules->endsAt, kStart + minutes(90));
   EXPECT_EQ(fs::status(shared_ / kRulesFileName).permissions(), fs::perms(0644));
 
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(eventually(
       [&] { return helper_->logCount("Launched main app for scheduled session enforcement") == 1; },
       seconds(5)));
   EXPECT_TRUE(fs::exists(dir_ / "main-app.pid"));
@@ -121,7 +135,7 @@ TEST_F(HelperE2eTest, ALaunchInsideAScheduleWritesTheSessionAndOpensTheMainApp) 
   EXPECT_EQ(helper_->logCount("Blocking rules watcher started."), 1u);
 
   // The next tick finds the session active and launches nothing more.
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(eventually(
       [&] { return helper_->logCount("Blocking already active, skipping evaluation") == 1; },
       seconds(20)));
   EXPECT_EQ(helper_->logCount("Launched main app for scheduled session enforcement"), 1u);
@@ -129,14 +143,14 @@ TEST_F(HelperE2eTest, ALaunchInsideAScheduleWritesTheSessionAndOpensTheMainApp) 
 
 TEST_F(HelperE2eTest, AnExpiredSessionRenamedIntoTheSharedFolderVanishesWithinASecond) {
   startHelper();
-  ASSERT_TRUE(waitFor([&] { return helper_->logCount("Blocking rules watcher started.") == 1; },
-                      seconds(5)));
+  ASSERT_TRUE(eventually([&] { return helper_->logCount("Blocking rules watcher started.") == 1; },
+                         seconds(5)));
   writeFile(dir_ / "Users" / "incoming.json", rulesEndingAt(kStart - hours(1)));
   fs::rename(dir_ / "Users" / "incoming.json", shared_ / kRulesFileName);
-  EXPECT_TRUE(waitFor([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(1)));
-  EXPECT_TRUE(
-      waitFor([&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
-              seconds(1)));
+  EXPECT_TRUE(eventually([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(1)));
+  EXPECT_TRUE(eventually(
+      [&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
+      seconds(1)));
 }
 
 TEST_F(HelperE2eTest, StartsWithoutTheSharedFolderAndCreatesItForASession) {
@@ -153,13 +167,13 @@ TEST_F(HelperE2eTest, AHostileSharedFolderNeverHangsOrCrashesTheHelper) {
   fs::create_symlink("/dev/zero", container_ / "blocking-rules.json");
   writeFile(shared_ / "huge", std::string(8 << 20, '['));
   startHelper();
-  ASSERT_TRUE(waitFor([&] { return helper_->logCount("Blocking rules watcher started.") == 1; },
-                      seconds(5)));
+  ASSERT_TRUE(eventually([&] { return helper_->logCount("Blocking rules watcher started.") == 1; },
+                         seconds(5)));
   // The huge file takes the FIFO's place; an expired session then takes the huge file's.
   fs::rename(shared_ / "huge", shared_ / kRulesFileName);
   writeFile(dir_ / "Users" / "incoming.json", rulesEndingAt(kStart - hours(1)));
   fs::rename(dir_ / "Users" / "incoming.json", shared_ / kRulesFileName);
-  EXPECT_TRUE(waitFor([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(2)));
+  EXPECT_TRUE(eventually([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(2)));
   EXPECT_TRUE(fs::is_symlink(container_ / "blocking-rules.json"));
   EXPECT_GE(helper_->logCount("Failed to decode blocking rules: <private>"), 2u);
 }
@@ -170,15 +184,14 @@ TEST_F(HelperE2eTest, AReadOnlyThenFullSharedFolderFailsEachTickUntilTheNextTick
   startHelper(/*sharedFolderOnFullTmpfs=*/true, /*sharedFolderReadOnly=*/true);
   const fs::path inside = helper_->seenByHelper("/Users/Shared");
   // t = 0: read-only; the file cannot even be created.
-  ASSERT_TRUE(waitFor([&] { return helper_->logCount(kWriteFailed) == 1; }, seconds(5)));
+  ASSERT_TRUE(eventually([&] { return helper_->logCount(kWriteFailed) == 1; }, seconds(5)));
   EXPECT_EQ(helper_->logCount("Read-only file system"), 1u);
   EXPECT_FALSE(fs::exists(inside / kRulesFileName));
 
   // t = 15 s: writable but full; the write fails, leaving the empty file of a failed save.
-  ASSERT_TRUE(helper_->inHelperNamespace([] {
-    return ::mount(nullptr, "/Users/Shared", nullptr, MS_REMOUNT | MS_BIND, nullptr) == 0;
-  }));
-  ASSERT_TRUE(waitFor([&] { return helper_->logCount(kWriteFailed) == 2; }, seconds(20)));
+  ASSERT_TRUE(helper_->inHelperNamespace(
+      [] { return support::setReadOnly("/Users/Shared", false).empty(); }));
+  ASSERT_TRUE(eventually([&] { return helper_->logCount(kWriteFailed) == 2; }, seconds(20)));
   EXPECT_EQ(helper_->logCount("No space left on device"), 1u);
   EXPECT_EQ(helper_->logCount("error [com.varn.macos/blocking-rule-store] Failed to save blocking "
                               "rules: <private>"),
@@ -189,7 +202,7 @@ TEST_F(HelperE2eTest, AReadOnlyThenFullSharedFolderFailsEachTickUntilTheNextTick
   // t = 30 s: room again; the session is written, with nothing else left in the folder.
   fs::remove(inside / "filler");
   ASSERT_TRUE(waitForSession(inside, seconds(20)).has_value());
-  EXPECT_TRUE(waitFor(
+  EXPECT_TRUE(eventually(
       [&] { return helper_->logCount("Launched main app for scheduled session enforcement") == 1; },
       seconds(5)));
   EXPECT_EQ(helper_->logCount(kWriteFailed), 2u);
@@ -205,15 +218,15 @@ TEST_F(HelperE2eTest, TheSixtySecondSweepClearsAnExpiredContainerFile) {
   // the 60-second sweep can remove it.
   writeFile(container_ / "blocking-rules.json", rulesEndingAt(kStart + seconds(20)));
   startHelper();
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(eventually(
       [&] { return helper_->logCount("Blocking already active, skipping evaluation") == 2; },
       seconds(20)));
   std::this_thread::sleep_for(seconds(20));  // t = 35 s: expired, not yet swept
   EXPECT_TRUE(fs::exists(container_ / "blocking-rules.json"));
   // The entry is written just after the removal.
-  EXPECT_TRUE(
-      waitFor([&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
-              seconds(30)));
+  EXPECT_TRUE(eventually(
+      [&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
+      seconds(30)));
   EXPECT_FALSE(fs::exists(container_ / "blocking-rules.json"));
   EXPECT_EQ(helper_->logCount("Blocking already active, skipping evaluation"), 2u);
 }
@@ -269,7 +282,7 @@ TEST_F(HelperE2eTest, ASaveInProgressCompletesBeforeSigtermEndsTheHelper) {
   // Another user holds the lock, so the first evaluation's save waits out the lock bound before
   // it falls back to a direct write; SIGTERM arrives during that wait.
   writeScheduleCoveringTheStart();
-  platform::testing::LockHoldingChild holder(shared_ / kRulesFileName, LOCK_EX);
+  support::LockHoldingChild holder(shared_ / kRulesFileName, LOCK_EX);
   ASSERT_TRUE(holder.held());
   startHelper();
   std::this_thread::sleep_for(seconds(1));
@@ -291,7 +304,7 @@ TEST_F(HelperE2eTest, KeepsRunningWhenTheReaderOfItsStderrGoesAway) {
   // Every entry from now on is written to a pipe without a reader.
   writeFile(dir_ / "Users" / "incoming.json", rulesEndingAt(kStart - hours(1)));
   fs::rename(dir_ / "Users" / "incoming.json", shared_ / kRulesFileName);
-  ASSERT_TRUE(waitFor([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(2)));
+  ASSERT_TRUE(eventually([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(2)));
   std::this_thread::sleep_for(milliseconds(200));
   EXPECT_TRUE(helper_->running());
   EXPECT_EQ(helper_->endWith(SIGTERM), 0);

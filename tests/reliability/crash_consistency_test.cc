@@ -10,17 +10,19 @@
 #include <random>
 #include <thread>
 
-#include "forked_child.h"
 #include "platform/file_coordination.h"
 #include "platform/testing/fake_clock.h"
-#include "platform/testing/temp_dir.h"
 #include "shared/blocking_rule_store.h"
+#include "support/forked_child.h"
+#include "support/temp_dir.h"
 
 namespace varn::reliability {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using support::ForkedChild;
+using support::SharedMemory;
 
 const platform::Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
 // Each kill costs a new child, which takes some 5 ms to start, 25 ms under the address
@@ -83,7 +85,7 @@ class CrashConsistencyTest : public ::testing::Test {
       return !before && !saveFinished ? "" : "the rules file vanished";
     }
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return "the rules path is not a plain file";
-    const std::string bytes = platform::testing::readFile(rules_);
+    const std::string bytes = support::readFile(rules_);
     const std::string previous = saveFinished ? recordBytes(finished) : before.value_or("");
     if (bytes.empty() && before.value_or("").empty() && !saveFinished) {
       // The store's documented state: created for a save that did not finish. Killed between
@@ -124,7 +126,7 @@ class CrashConsistencyTest : public ::testing::Test {
     return "";
   }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   StoreLocations locations_ = StoreLocations::at(dir_ / "Shared", std::nullopt);
   fs::path rules_ = locations_.sharedRulesFile;
   SharedMemory<Progress> progress_;
@@ -132,7 +134,7 @@ class CrashConsistencyTest : public ::testing::Test {
 
 // How long one save takes in this build on this machine, measured in a folder of its own.
 microseconds durationOfASave() {
-  platform::testing::TempDir dir;
+  support::TempDir dir;
   const StoreLocations locations = StoreLocations::at(dir.path(), std::nullopt);
   platform::testing::FakeClock clock(kNoon);
   const BlockingRuleStore store(locations, clock);
@@ -157,7 +159,7 @@ TEST_F(CrashConsistencyTest, AKilledSaveLeavesThePreviousRecordTheNewOneOrTheDoc
     // Every fourth round starts without a file, where the store first creates an empty one.
     if (kill % 4 == 0) fs::remove(rules_);
     std::optional<std::string> before;
-    if (fs::exists(rules_)) before = platform::testing::readFile(rules_);
+    if (fs::exists(rules_)) before = support::readFile(rules_);
     progress_->started = progress_->finished = next - 1;
 
     int ping[2];

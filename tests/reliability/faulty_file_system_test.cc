@@ -5,20 +5,28 @@
 
 #include <cerrno>
 
-#include "forked_child.h"
-#include "mount_namespace.h"
 #include "platform/file_coordination.h"
 #include "platform/testing/fake_clock.h"
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/temp_dir.h"
 #include "shared/blocking_rule_store.h"
+#include "support/forked_child.h"
+#include "support/mount_namespace.h"
+#include "support/temp_dir.h"
 
 namespace varn::reliability {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
-using platform::testing::readFile;
+using support::Checks;
+using support::enterPrivateMountNamespace;
+using support::fillWithEmptyFiles;
+using support::fillWithFile;
+using support::mountNamespacesPermitted;
+using support::mountTmpfs;
+using support::readFile;
+using support::runInChild;
+using support::setReadOnly;
 
 const platform::Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
 constexpr const char* kSaveFailed = "Failed to save blocking rules: %s";
@@ -61,7 +69,7 @@ class FaultyFileSystemTest : public ::testing::Test {
 
   std::string contents() const { return readFile(rules_); }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   fs::path shared_ = dir_ / "Shared";
   StoreLocations locations_ = StoreLocations::at(shared_, std::nullopt);
   fs::path rules_ = locations_.sharedRulesFile;

@@ -10,13 +10,13 @@
 #include <fstream>
 #include <functional>
 
-#include "forked_child.h"
 #include "platform/file_coordination.h"
 #include "platform/files.h"
 #include "platform/testing/fake_clock.h"
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/temp_dir.h"
 #include "shared/blocking_rule_store.h"
+#include "support/forked_child.h"
+#include "support/temp_dir.h"
 #include "tree_snapshot.h"
 
 namespace varn::reliability {
@@ -24,7 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
-using platform::testing::writeFile;
+using support::ForkedChild;
+using support::writeFile;
 
 const platform::Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
 constexpr size_t kCap = platform::kRulesFileSizeLimit;
@@ -260,8 +261,7 @@ class HostileSharedFolderTest : public ::testing::Test {
           (path == platform::lockFilePath(rules) || path == platform::lockFilePath(container)) &&
           old == before.end() && state.kind == "file" && state.size == 0;
       const bool savedHere = path == rules && c.saveSucceeds && state.kind == "file" &&
-                             platform::testing::readFile(rules) == last &&
-                             (state.mode & 07777) == 0644;
+                             support::readFile(rules) == last && (state.mode & 07777) == 0644;
       EXPECT_TRUE(lockCreated || savedHere)
           << label << ": " << relative << " became " << state.describe();
     }
@@ -284,7 +284,7 @@ class HostileSharedFolderTest : public ::testing::Test {
                 mostAddedKiB_, costliest_.empty() ? "none grew" : costliest_.c_str());
   }
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   fs::path outside_ = dir_ / "outside";
   int cases_ = 0;
   long mostAddedKiB_ = 0;  // to the memory a child inherited

@@ -9,18 +9,20 @@
 #include <random>
 #include <thread>
 
-#include "forked_child.h"
 #include "main_app_stand_in.h"
 #include "platform/testing/fake_clock.h"
 #include "platform/testing/memory_log_sink.h"
-#include "platform/testing/temp_dir.h"
 #include "shared/blocking_rule_store.h"
+#include "support/forked_child.h"
+#include "support/temp_dir.h"
 
 namespace varn::reliability {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using support::ForkedChild;
+using support::SharedMemory;
 
 const platform::Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
 constexpr int kStandIns = 2;
@@ -236,7 +238,7 @@ std::string runHelper(const Files& files, Ledger& ledger) {
 }
 
 TEST(ASecondWriter, NeverTearsAReadLosesACoordinatedUpdateOrDeadlocksWithTheStore) {
-  platform::testing::TempDir dir;
+  support::TempDir dir;
   const Files files{dir / "Shared" / "com.varn.macos.blocking-rules.json",
                     dir / "container" / "blocking-rules.json"};
   fs::create_directories(files.shared.parent_path());

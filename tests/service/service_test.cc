@@ -3,7 +3,6 @@
 // session of its own (see UserSession) in this process's private mount namespace.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,10 +13,12 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/testing/temp_dir.h"
 #include "shared/blocking_rules.h"
 #include "shared/focus_schedule.h"
 #include "shared/mode.h"
+#include "support/eventually.h"
+#include "support/mount_namespace.h"
+#include "support/temp_dir.h"
 #include "user_session.h"
 
 namespace varn::service {
@@ -25,8 +26,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
-using platform::testing::readFile;
-using platform::testing::writeFile;
+using support::CommandResult;
+using support::readFile;
+using support::run;
+using support::writeFile;
 
 constexpr const char* kUnit = "varn-helper.service";
 const fs::path kShared = "/Users/Shared";
@@ -34,13 +37,9 @@ const fs::path kSharedRules = kShared / "com.varn.macos.blocking-rules.json";
 
 std::string namespaceFailure = "not entered";
 
+// Each check runs a program, so checks are made far apart.
 bool eventually(const std::function<bool()>& condition, seconds timeout) {
-  const auto deadline = steady_clock::now() + timeout;
-  while (!condition()) {
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
+  return support::eventually(condition, timeout, 100ms);
 }
 
 std::string rulesEndingAt(system_clock::time_point endsAt) {
@@ -162,7 +161,7 @@ TEST_P(AppGroupFolderTest, AnExpiredRulesFileInAFolderMadeAfterTheStartIsSwept) 
   fs::path dataHome = defaultDataHome();
   if (*GetParam() != '\0') {
     dataHome = GetParam();
-    ASSERT_EQ(::mount("tmpfs", dataHome.c_str(), "tmpfs", 0, "mode=755"), 0);
+    ASSERT_EQ(support::mountTmpfs(dataHome, "mode=755"), "");
     ASSERT_EQ(session_.systemctl({"set-environment", "XDG_DATA_HOME=" + dataHome.native()}).status,
               0);
   }
@@ -258,7 +257,7 @@ TEST_F(ServiceTest, IsRestartedByTheWatchdogWhenItStopsResponding) {
 
 // Needs no session: the rule alone, applied under a scratch root.
 TEST(TmpfilesRule, MakesTheSharedFolderStickyAndWorldWritable) {
-  platform::testing::TempDir root;
+  support::TempDir root;
   const CommandResult made = run({"systemd-tmpfiles", "--create", "--root=" + root.path().native(),
                                   VARN_SOURCE_DIR "/dist/varn-helper.tmpfiles.conf"});
   ASSERT_EQ(made.status, 0) << made.output;
@@ -273,7 +272,7 @@ TEST(TmpfilesRule, MakesTheSharedFolderStickyAndWorldWritable) {
 
 int main(int argc, char** argv) {
   // Before gtest or anything else starts a thread: a process with threads cannot unshare.
-  varn::service::namespaceFailure = varn::service::enterPrivateMountNamespace();
+  varn::service::namespaceFailure = varn::support::enterPrivateMountNamespace();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,14 +1,11 @@
 #include "user_session.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,70 +13,28 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
-#include <sstream>
-#include <thread>
+
+#include "support/eventually.h"
+#include "support/mount_namespace.h"
 
 namespace varn::service {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using support::CommandResult;
+using support::run;
+using support::spawn;
+using support::stop;
+
+// Checks that run a program are made this far apart.
+constexpr milliseconds kPoll = 50ms;
 
 constexpr const char* kUnit = "varn-helper.service";
 constexpr const char* kInstalledUnit = "/usr/local/lib/systemd/user/varn-helper.service";
 constexpr const char* kInstalledTmpfilesRule = "/usr/local/lib/tmpfiles.d/varn-helper.conf";
 
 std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-std::string mountTmpfs(const fs::path& at, const char* options = "mode=755") {
-  if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) != 0) {
-    return failure("mount a tmpfs on " + at.native());
-  }
-  return "";
-}
-
-// Starts `argv` with its output appended to `log`; the pid, or -1.
-pid_t spawn(const std::vector<std::string>& argv, const fs::path& log,
-            const std::vector<fs::path>& cgroups = {}) {
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  // Into the control groups first, so that the manager's units never share one with another
-  // session's.
-  for (const fs::path& cgroup : cgroups) std::ofstream(cgroup / "cgroup.procs") << ::getpid();
-  const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(126);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  ::execvp(args[0], args.data());
-  ::_exit(127);
-}
-
-// Sends `signal` and waits at most `patience` for the process to end, then kills it.
-void stop(pid_t pid, int signal, milliseconds patience) {
-  if (pid <= 0) return;
-  ::kill(pid, signal);
-  const auto deadline = steady_clock::now() + patience;
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (steady_clock::now() >= deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-}
-
-bool eventually(const std::function<bool()>& condition, milliseconds timeout) {
-  const auto deadline = steady_clock::now() + timeout;
-  while (!condition()) {
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
 
 // The folders under /sys/fs/cgroup that track processes: the named systemd hierarchy and the
 // unified one on a hybrid set-up, the root itself on a pure cgroup2 one.
@@ -146,54 +101,6 @@ std::vector<std::string> sandboxOptions() {
 
 }  // namespace
 
-std::string enterPrivateMountNamespace() {
-  if (::unshare(CLONE_NEWNS) != 0) return failure("unshare");
-  // Without this, mounts would propagate back to the host's shared mounts.
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return failure("make / private");
-  }
-  return "";
-}
-
-CommandResult run(const std::vector<std::string>& argv, seconds timeout) {
-  CommandResult result;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return result;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::dup2(fds[1], STDERR_FILENO);
-    const int null = ::open("/dev/null", O_RDONLY);
-    ::dup2(null, STDIN_FILENO);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  const auto deadline = steady_clock::now() + timeout;
-  char buffer[4096];
-  for (;;) {
-    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-    pollfd p{fds[0], POLLIN, 0};
-    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) == 0) {
-      ::kill(pid, SIGKILL);
-      result.output += "\n<killed after " + std::to_string(timeout.count()) + " s>";
-      break;
-    }
-    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    result.output.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
 UserSession::UserSession() {
   const passwd* user = ::getpwuid(::getuid());
   home_ = user ? user->pw_dir : "/root";
@@ -220,7 +127,8 @@ bool UserSession::start(std::string* why) {
   // sandboxed service gets an empty /run instead, without the journal's sockets or the bus.
   for (const fs::path& at : {fs::path("/run"), fs::path("/var/log"), fs::path("/usr/local"),
                              fs::path("/Users"), home_}) {
-    if (std::string e = mountTmpfs(at, at == home_ ? "mode=700" : "mode=755"); !e.empty()) {
+    if (std::string e = support::mountTmpfs(at, at == home_ ? "mode=700" : "mode=755");
+        !e.empty()) {
       return *why = e, false;
     }
     mounts_.push_back(at);
@@ -244,16 +152,15 @@ bool UserSession::start(std::string* why) {
   const fs::path journaldConf = dir_ / "journald.conf";
   std::ofstream(journaldConf) << "[Journal]\nStorage=volatile\nReadKMsg=no\nForwardToSyslog=no\n"
                                  "ForwardToWall=no\nForwardToConsole=no\n";
-  if (::mount(journaldConf.c_str(), "/etc/systemd/journald.conf", nullptr, MS_BIND, nullptr) != 0) {
-    *why = failure("bind journald.conf");
-    return false;
+  if (std::string e = support::bindMount(journaldConf, "/etc/systemd/journald.conf"); !e.empty()) {
+    return *why = e, false;
   }
   mounts_.push_back("/etc/systemd/journald.conf");
   const fs::path journald = fs::exists("/usr/lib/systemd/systemd-journald")
                                 ? "/usr/lib/systemd/systemd-journald"
                                 : "/lib/systemd/systemd-journald";
   journald_ = spawn({journald.native()}, dir_ / "journald.log");
-  if (!eventually([] { return fs::exists("/run/systemd/journal/socket"); }, 10s)) {
+  if (!support::eventually([] { return fs::exists("/run/systemd/journal/socket"); }, 10s)) {
     *why = "systemd-journald did not start (is the systemd package installed?)";
     return false;
   }
@@ -261,7 +168,7 @@ bool UserSession::start(std::string* why) {
   // The session bus is the user manager's own (dbus-user-session), as on a desktop; the
   // stand-in main application is activatable from the user's own service folder.
   fs::create_directories(home_ / ".local/share/dbus-1/services");
-  platform::testing::writeFile(
+  support::writeFile(
       home_ / ".local/share/dbus-1/services/com.varn.macos.service",
       "[D-BUS Service]\nName=com.varn.macos\nExec=" + std::string(VARN_FAKE_MAIN_APP) +
           " com.varn.macos " + mainAppPidFile_.native() + "\n");
@@ -287,8 +194,14 @@ bool UserSession::startManager(std::string* why) {
   }
   const fs::path systemd =
       fs::exists("/usr/lib/systemd/systemd") ? "/usr/lib/systemd/systemd" : "/lib/systemd/systemd";
-  manager_ = spawn({systemd.native(), "--user"}, dir_ / "manager.log", managerCgroups);
-  const bool up = eventually(
+  // Into the control groups before it starts, so that the manager's units never share one with
+  // another session's.
+  manager_ = spawn({systemd.native(), "--user"}, dir_ / "manager.log", [&managerCgroups] {
+    for (const fs::path& cgroup : managerCgroups) {
+      std::ofstream(cgroup / "cgroup.procs") << ::getpid();
+    }
+  });
+  const bool up = support::eventually(
       [this] {
         const std::string state = systemctl({"is-system-running"}).output;
         // systemd-run --wait and the README's commands reach the manager over the bus.
@@ -297,7 +210,7 @@ bool UserSession::startManager(std::string* why) {
                     "org.freedesktop.DBus", "NameHasOwner", "s", "org.freedesktop.systemd1"})
                        .output == "b true\n";
       },
-      20s);
+      20s, kPoll);
   if (!up) *why = "systemd --user did not start: " + managerLog();
   return up;
 }
@@ -309,7 +222,11 @@ bool UserSession::probe(const std::vector<std::string>& options, int attempt) {
   // A native journal entry, as the helper writes them: the socket must be reachable inside.
   argv.insert(argv.end(), {"/bin/sh", "-c", "echo MESSAGE=" + message + " | logger --journald"});
   if (run(argv).status != 0) return false;
-  return eventually([&] { return !journalctl({"-q", "MESSAGE=" + message}).output.empty(); }, 3s);
+  return support::eventually(
+      [&] {
+        return !journalctl({"-q", "MESSAGE=" + message}).output.empty();
+      },
+      3s, kPoll);
 }
 
 bool UserSession::switchOffRefusedOptions(std::string* why) {

@@ -8,21 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/testing/temp_dir.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace varn::service {
-
-// Moves this process into a mount namespace of its own, in which nothing it mounts reaches the
-// host. Must run before the process starts a thread. "" or what failed.
-std::string enterPrivateMountNamespace();
-
-struct CommandResult {
-  int status = -1;     // the exit status, 128 + the signal that ended it, or -1 when it never ran
-  std::string output;  // stdout and stderr together
-};
-// Runs `argv` (the program found on PATH) and waits for it, at most `timeout`.
-CommandResult run(const std::vector<std::string>& argv,
-                  std::chrono::seconds timeout = std::chrono::seconds(60));
 
 // What a user's desktop session offers a user service, inside the private mount namespace:
 //   - /run as a tmpfs of its own with what PID 1 leaves there on a booted machine (an empty
@@ -47,8 +36,8 @@ class UserSession {
   // Brings the session up; false, with the reason in `why`, when it cannot.
   bool start(std::string* why);
 
-  CommandResult systemctl(const std::vector<std::string>& arguments);
-  CommandResult journalctl(const std::vector<std::string>& arguments);
+  support::CommandResult systemctl(const std::vector<std::string>& arguments);
+  support::CommandResult journalctl(const std::vector<std::string>& arguments);
   // The helper's main pid, or 0 when it does not run.
   pid_t helperPid();
   // What the manager itself has logged (to its stderr, as a manager outside a login session).
@@ -65,7 +54,7 @@ class UserSession {
   bool switchOffRefusedOptions(std::string* why);
   bool probe(const std::vector<std::string>& options, int attempt);
 
-  platform::testing::TempDir dir_;
+  support::TempDir dir_;
   std::filesystem::path home_;
   std::filesystem::path mainAppPidFile_;
   std::string runtimeDir_;

@@ -1,16 +1,20 @@
-#include "platform/testing/temp_dir.h"
+#include "support/temp_dir.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <system_error>
 
-namespace varn::platform::testing {
+namespace varn::support {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "varn-test-XXXXXX").native();
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+TempDir::TempDir(std::string_view prefix) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).native();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    std::perror(("cannot create " + pattern).c_str());
+    std::abort();
+  }
   path_ = std::filesystem::path(pattern);
 }
 
@@ -20,9 +24,15 @@ TempDir::~TempDir() {
 }
 
 void writeFile(const std::filesystem::path& path, std::string_view contents) {
+  std::error_code ec;
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  if (!out) std::abort();
+  out.close();
+  if (ec || !out) {
+    std::perror(("cannot write " + path.native()).c_str());
+    std::abort();
+  }
 }
 
 std::string readFile(const std::filesystem::path& path) {
@@ -33,4 +43,4 @@ std::string readFile(const std::filesystem::path& path) {
   return buffer.str();
 }
 
-}  // namespace varn::platform::testing
+}  // namespace varn::support

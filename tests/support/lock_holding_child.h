@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-namespace varn::platform::testing {
+namespace varn::support {
 
 // A child process that takes flock(`operation`) on the lock file of `file` (creating it when
 // missing) and holds it until letGo() or destruction. The constructor returns once the lock is
@@ -25,4 +25,4 @@ class LockHoldingChild {
   bool held_ = false;
 };
 
-}  // namespace varn::platform::testing
+}  // namespace varn::support

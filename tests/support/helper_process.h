@@ -5,35 +5,38 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-namespace varn::e2e {
+namespace varn::support {
 
-// Whether this process may create mount namespaces and /Users exists on the host to mount on
-// (it is created, empty, when missing); the end-to-end tests skip otherwise.
-bool canMountOnUsers(std::string* why);
-
-// The real VarnHelper, started in a private mount namespace in which `usersFolder` is mounted
-// on /Users, with its wall clock starting at `clockStart`, XDG_DATA_HOME at `dataHome`, TZ=UTC,
-// and the session bus at `busAddress`. Its stderr goes to `logFile`. Killed at the end of the
-// scope.
+// A VarnHelper executable, started in a private mount namespace in which `usersFolder` is
+// mounted on /Users, with XDG_DATA_HOME at `dataHome` and no journal (its log goes to `logFile`).
+// Killed at the end of the scope. The caller checks canMountOnUsers() first.
 class HelperProcess {
  public:
   struct Options {
-    std::filesystem::path usersFolder;
-    std::filesystem::path dataHome;
-    std::string busAddress;
-    std::chrono::sys_seconds clockStart;
-    std::filesystem::path logFile;
+    std::filesystem::path executable{};
+    std::filesystem::path usersFolder{};
+    std::filesystem::path dataHome{};
+    std::filesystem::path logFile{};
+    // None by default: nothing answers there.
+    std::string busAddress = "unix:path=/nonexistent";
+    // The wall clock starts at `clockStart` by way of this preloaded library; when empty, the
+    // real clock, and nothing preloaded.
+    std::filesystem::path clockShiftLibrary{};
+    std::chrono::sys_seconds clockStart{};
+    // TZ; when empty, the caller's zone.
+    std::string zone{};
     // /Users/Shared inside the namespace: a 64 KiB tmpfs filled to the last page by a file
-    // "filler", instead of the test's own folder.
+    // "filler", instead of the caller's own folder.
     bool sharedFolderOnFullTmpfs = false;
     // /Users/Shared mounted read-only inside the namespace.
     bool sharedFolderReadOnly = false;
     // As a service manager starts it: NOTIFY_SOCKET names this datagram socket, and a watchdog
     // of 400 ms is asked for.
-    std::filesystem::path notifySocket;
+    std::filesystem::path notifySocket{};
     // Its stderr, in place of `logFile` (the write end of a pipe, say).
     int stderrFd = -1;
   };
@@ -43,10 +46,11 @@ class HelperProcess {
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
 
+  pid_t pid() const { return pid_; }
   // True while the process runs (it has neither exited nor crashed).
   bool running();
-  // Sends `signal` and waits for the process to end: its exit status, or 128 + the signal that
-  // ended it.
+  // Sends `signal` and waits for the process to end (killing it after 30 s): its exit status,
+  // or 128 + the signal that ended it.
   int endWith(int signal);
   // True once endWith() has seen the process end.
   bool ended() const { return ended_; }
@@ -67,7 +71,4 @@ class HelperProcess {
   bool ended_ = false;
 };
 
-// Polls `condition` every 10 ms until it holds or `timeout` passes; returns its last value.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
-
-}  // namespace varn::e2e
+}  // namespace varn::support

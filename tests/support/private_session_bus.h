@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/testing/temp_dir.h"
+#include "support/temp_dir.h"
 
-namespace varn::platform::testing {
+namespace varn::support {
 
 // A dbus-daemon of the test's own, with its own service folder and a short service start
 // timeout, stopped at the end of the scope. Add services before start().
@@ -33,4 +33,4 @@ class PrivateSessionBus {
   std::string address_;
 };
 
-}  // namespace varn::platform::testing
+}  // namespace varn::support

@@ -1,14 +1,15 @@
-#include "platform/testing/private_session_bus.h"
+#include "support/private_session_bus.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/result.h"
 
-namespace varn::platform::testing {
+#include "support/process.h"
+
+namespace varn::support {
 
 PrivateSessionBus::PrivateSessionBus(int serviceStartTimeoutMs)
     : serviceStartTimeoutMs_(serviceStartTimeoutMs) {
@@ -37,11 +38,7 @@ PrivateSessionBus::PrivateSessionBus(int serviceStartTimeoutMs)
 }
 
 PrivateSessionBus::~PrivateSessionBus() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
+  if (pid_ > 0) stop(pid_, SIGTERM, std::chrono::seconds(5));
 }
 
 void PrivateSessionBus::addService(const std::string& name, const std::string& exec) {
@@ -84,4 +81,4 @@ bool PrivateSessionBus::start(std::string* error) {
   return true;
 }
 
-}  // namespace varn::platform::testing
+}  // namespace varn::support

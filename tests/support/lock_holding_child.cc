@@ -1,4 +1,4 @@
-#include "platform/testing/lock_holding_child.h"
+#include "support/lock_holding_child.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,7 @@
 
 #include "platform/file_coordination.h"
 
-namespace varn::platform::testing {
+namespace varn::support {
 namespace {
 
 constexpr uid_t kOtherUser = 65534;  // nobody
@@ -23,7 +23,7 @@ LockHoldingChild::LockHoldingChild(const std::filesystem::path& file, int operat
   if (pid_ == 0) {
     ::close(ready[0]);
     ::close(release[1]);
-    const std::filesystem::path lock = lockFilePath(file);
+    const std::filesystem::path lock = platform::lockFilePath(file);
     int fd = ::open(lock.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     const bool created = fd >= 0;
     if (!created) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
@@ -57,4 +57,4 @@ void LockHoldingChild::letGo() {
   releaseFd_ = -1;
 }
 
-}  // namespace varn::platform::testing
+}  // namespace varn::support

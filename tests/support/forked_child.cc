@@ -1,4 +1,4 @@
-#include "forked_child.h"
+#include "support/forked_child.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace varn::reliability {
+#include "support/process.h"
+
+namespace varn::support {
 
 ForkedChild::ForkedChild(const std::function<std::string()>& body, std::chrono::seconds limit)
     : limit_(limit) {
@@ -36,11 +38,7 @@ ForkedChild::ForkedChild(const std::function<std::string()>& body, std::chrono::
 }
 
 ForkedChild::~ForkedChild() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
+  if (pid_ > 0) stop(pid_, SIGKILL, std::chrono::seconds(5));
   if (reportFd_ >= 0) ::close(reportFd_);
 }
 
@@ -90,4 +88,4 @@ void* mapSharedMemory(size_t size) {
 
 void unmapSharedMemory(void* at, size_t size) { ::munmap(at, size); }
 
-}  // namespace varn::reliability
+}  // namespace varn::support

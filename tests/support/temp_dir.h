@@ -1,14 +1,16 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <string_view>
 
-namespace varn::platform::testing {
+namespace varn::support {
 
-// A fresh folder under the system's temporary folder, removed with everything in it at the end
-// of the scope.
+// A fresh folder under the system's temporary folder ("<prefix>-XXXXXX"), removed with
+// everything in it at the end of the scope.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(std::string_view prefix = "varn-test");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -20,10 +22,10 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Writes `contents` to `path`, replacing what is there (a test fixture helper; aborts the test
-// binary on failure, which only a broken machine causes).
+// Writes `contents` to `path`, replacing what is there and creating its folder when missing.
+// Aborts the program on failure, which only a broken machine causes.
 void writeFile(const std::filesystem::path& path, std::string_view contents);
 // The contents of the regular file at `path`, or "<missing>" when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
 
-}  // namespace varn::platform::testing
+}  // namespace varn::support

@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-namespace varn::reliability {
+namespace varn::support {
 
 // A forked child process that runs `body` and reports what went wrong in it. The child ends by
 // SIGALRM once `limit` has passed, so a hang (a deadlock, a blocked read) ends as a failure of
@@ -40,6 +40,18 @@ class ForkedChild {
   long maxResidentKiB_ = 0;
 };
 
+// Collects the failed checks of a child, for its report.
+class Checks {
+ public:
+  void expect(bool holds, const std::string& what) {
+    if (!holds) report_ += what + "\n";
+  }
+  const std::string& report() const { return report_; }
+
+ private:
+  std::string report_;
+};
+
 // Runs `body` in a ForkedChild and waits for it; "" when all held.
 std::string runInChild(const std::function<std::string()>& body, std::chrono::seconds limit);
 
@@ -66,4 +78,4 @@ class SharedMemory {
   T* value_;
 };
 
-}  // namespace varn::reliability
+}  // namespace varn::support

@@ -1,19 +1,38 @@
-#include "mount_namespace.h"
+#include "support/mount_namespace.h"
 
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-namespace varn::reliability {
+namespace varn::support {
 namespace {
 
 std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 }  // namespace
+
+bool mountNamespacesPermitted(std::string* why) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  *why = "mount namespaces are not permitted here (run as root or with CAP_SYS_ADMIN)";
+  return false;
+}
+
+bool canMountOnUsers(std::string* why) {
+  if (!mountNamespacesPermitted(why)) return false;
+  if (::mkdir("/Users", 0755) == 0 || errno == EEXIST) return true;
+  *why = failure("cannot create the mount point /Users");
+  return false;
+}
 
 std::string enterPrivateMountNamespace() {
   if (::unshare(CLONE_NEWNS) != 0) return failure("unshare");
@@ -27,6 +46,13 @@ std::string enterPrivateMountNamespace() {
 std::string mountTmpfs(const std::filesystem::path& at, const std::string& options) {
   if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
     return failure("mount tmpfs on " + at.native());
+  }
+  return "";
+}
+
+std::string bindMount(const std::filesystem::path& from, const std::filesystem::path& at) {
+  if (::mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    return failure("bind " + from.native() + " on " + at.native());
   }
   return "";
 }
@@ -65,4 +91,4 @@ std::string fillWithEmptyFiles(const std::filesystem::path& folder, int* created
   return "the inodes never ran out";
 }
 
-}  // namespace varn::reliability
+}  // namespace varn::support

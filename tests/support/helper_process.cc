@@ -1,0 +1,110 @@
+#include "support/helper_process.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "support/mount_namespace.h"
+#include "support/process.h"
+
+namespace varn::support {
+
+HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
+  pid_ = ::fork();
+  if (pid_ != 0) return;
+
+  // The child: a private mount namespace with the caller's folder on /Users, then the helper.
+  // Each failure has its own exit status, which is all a test sees of it.
+  const int log = options_.stderrFd >= 0
+                      ? options_.stderrFd
+                      : ::open(options_.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) ::_exit(120);
+  if (!enterPrivateMountNamespace().empty() || !bindMount(options_.usersFolder, "/Users").empty()) {
+    ::_exit(121);
+  }
+  if (options_.sharedFolderOnFullTmpfs &&
+      (!mountTmpfs("/Users/Shared", "size=64k,mode=1777").empty() ||
+       !fillWithFile("/Users/Shared/filler").empty())) {
+    ::_exit(123);
+  }
+  // A bind mount of the folder on itself, then made read-only: a flag of this mount alone.
+  if (options_.sharedFolderReadOnly && (!bindMount("/Users/Shared", "/Users/Shared").empty() ||
+                                        !setReadOnly("/Users/Shared", true).empty())) {
+    ::_exit(124);
+  }
+  ::setenv("XDG_DATA_HOME", options_.dataHome.c_str(), 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", options_.busAddress.c_str(), 1);
+  if (!options_.zone.empty()) ::setenv("TZ", options_.zone.c_str(), 1);
+  ::unsetenv("JOURNAL_STREAM");
+  ::unsetenv("LD_PRELOAD");
+  if (!options_.clockShiftLibrary.empty()) {
+    ::setenv("LD_PRELOAD", options_.clockShiftLibrary.c_str(), 1);
+    ::setenv("VARN_TEST_CLOCK_START",
+             std::to_string(options_.clockStart.time_since_epoch().count()).c_str(), 1);
+    // The sanitizer runtime insists on coming first among preloaded libraries.
+    std::string asan = "verify_asan_link_order=0";
+    if (const char* old = std::getenv("ASAN_OPTIONS")) asan = std::string(old) + ":" + asan;
+    ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  }
+  if (!options_.notifySocket.empty()) {
+    ::setenv("NOTIFY_SOCKET", options_.notifySocket.c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "400000", 1);
+    ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
+  }
+  ::execl(options_.executable.c_str(), "VarnHelper", static_cast<char*>(nullptr));
+  ::_exit(122);
+}
+
+HelperProcess::~HelperProcess() {
+  if (pid_ > 0) stop(pid_, SIGKILL, std::chrono::seconds(5));
+}
+
+bool HelperProcess::running() {
+  int status = 0;
+  return pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+int HelperProcess::endWith(int signal) {
+  if (pid_ <= 0) return -1;
+  const int status = stop(pid_, signal, std::chrono::seconds(30));
+  pid_ = -1;
+  ended_ = status >= 0;
+  return status;
+}
+
+std::vector<std::string> HelperProcess::logLines() const {
+  std::vector<std::string> lines;
+  std::ifstream in(options_.logFile);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+size_t HelperProcess::logCount(std::string_view text) const {
+  size_t count = 0;
+  for (const std::string& line : logLines()) count += line.find(text) != std::string::npos;
+  return count;
+}
+
+std::filesystem::path HelperProcess::seenByHelper(const std::filesystem::path& path) const {
+  return std::filesystem::path("/proc") / std::to_string(pid_) / "root" / path.relative_path();
+}
+
+bool HelperProcess::inHelperNamespace(const std::function<bool()>& action) const {
+  const std::string ns = "/proc/" + std::to_string(pid_) + "/ns/mnt";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::setns(fd, CLONE_NEWNS) != 0) ::_exit(1);
+    ::_exit(action() ? 0 : 2);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace varn::support
