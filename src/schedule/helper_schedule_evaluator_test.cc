@@ -227,7 +227,9 @@ TEST_F(EvaluatorTest, AFailedWriteIsLoggedLaunchesNothingAndIsRetriedNextTick) {
   write({makeSchedule("Morning", mode, 540, 720)}, {mode});
   fs::create_directories(locations_.sharedRulesFile);  // a folder where the file belongs
   evaluator_.start();
-  EXPECT_EQ(log_->count(kWriteFailed), 1u);
+  ASSERT_EQ(log_->count(kWriteFailed), 1u);
+  // An error: at a lower level the journal would not keep why no session started.
+  EXPECT_EQ(log_->withFormat(kWriteFailed)[0].level, platform::LogLevel::kError);
   EXPECT_EQ(log_->count(kActivated), 0u);
   EXPECT_EQ(launches_, 0);
 
