@@ -53,8 +53,7 @@ class HelperE2eTest : public ::testing::Test {
     if (!bus_.start(&why)) GTEST_SKIP() << why;
   }
 
-  void startHelper(bool sharedFolderOnFullTmpfs = false, bool sharedFolderReadOnly = false,
-                   const fs::path& notifySocket = {}, int stderrFd = -1) {
+  void startHelper(const fs::path& notifySocket = {}, int stderrFd = -1) {
     helper_ = std::make_unique<HelperProcess>(
         HelperProcess::Options{.executable = VARN_HELPER_EXECUTABLE,
                                .usersFolder = dir_ / "Users",
@@ -64,8 +63,6 @@ class HelperE2eTest : public ::testing::Test {
                                .clockShiftLibrary = VARN_CLOCK_SHIFT_LIBRARY,
                                .clockStart = kStart,
                                .zone = "UTC",
-                               .sharedFolderOnFullTmpfs = sharedFolderOnFullTmpfs,
-                               .sharedFolderReadOnly = sharedFolderReadOnly,
                                .notifySocket = notifySocket,
                                .stderrFd = stderrFd});
   }
@@ -82,18 +79,17 @@ class HelperE2eTest : public ::testing::Test {
 
   // The session in the shared file, once there is one that decodes: the helper creates the file
   // empty before it replaces it with the record.
-  std::optional<BlockingRules> waitForSession(const fs::path& folder, seconds timeout) {
+  std::optional<BlockingRules> waitForSession() {
     std::optional<BlockingRules> found;
     eventually(
         [&] {
-          Result<BlockingRules> rules = decodeBlockingRules(readFile(folder / kRulesFileName));
+          Result<BlockingRules> rules = decodeBlockingRules(readFile(shared_ / kRulesFileName));
           if (rules.ok()) found = rules.value();
           return found.has_value();
         },
-        timeout);
+        seconds(5));
     return found;
   }
-  std::optional<BlockingRules> waitForSession() { return waitForSession(shared_, seconds(5)); }
 
   std::string rulesEndingAt(sys_seconds endsAt) {
     return encodeBlockingRules(
@@ -141,96 +137,6 @@ TEST_F(HelperE2eTest, ALaunchInsideAScheduleWritesTheSessionAndOpensTheMainApp) 
   EXPECT_EQ(helper_->logCount("Launched main app for scheduled session enforcement"), 1u);
 }
 
-TEST_F(HelperE2eTest, AnExpiredSessionRenamedIntoTheSharedFolderVanishesWithinASecond) {
-  startHelper();
-  ASSERT_TRUE(eventually([&] { return helper_->logCount("Blocking rules watcher started.") == 1; },
-                         seconds(5)));
-  writeFile(dir_ / "Users" / "incoming.json", rulesEndingAt(kStart - hours(1)));
-  fs::rename(dir_ / "Users" / "incoming.json", shared_ / kRulesFileName);
-  EXPECT_TRUE(eventually([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(1)));
-  EXPECT_TRUE(eventually(
-      [&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
-      seconds(1)));
-}
-
-TEST_F(HelperE2eTest, StartsWithoutTheSharedFolderAndCreatesItForASession) {
-  fs::remove_all(shared_);
-  writeScheduleCoveringTheStart();
-  startHelper();
-  EXPECT_TRUE(waitForSession().has_value());
-  EXPECT_EQ(helper_->logCount("Failed to open blocking rules directory for watching."), 1u);
-  EXPECT_EQ(helper_->logCount("Blocking rules watcher started."), 0u);
-}
-
-TEST_F(HelperE2eTest, AHostileSharedFolderNeverHangsOrCrashesTheHelper) {
-  ASSERT_EQ(::mkfifo((shared_ / kRulesFileName).c_str(), 0644), 0);
-  fs::create_symlink("/dev/zero", container_ / "blocking-rules.json");
-  writeFile(shared_ / "huge", std::string(8 << 20, '['));
-  startHelper();
-  ASSERT_TRUE(eventually([&] { return helper_->logCount("Blocking rules watcher started.") == 1; },
-                         seconds(5)));
-  // The huge file takes the FIFO's place; an expired session then takes the huge file's.
-  fs::rename(shared_ / "huge", shared_ / kRulesFileName);
-  writeFile(dir_ / "Users" / "incoming.json", rulesEndingAt(kStart - hours(1)));
-  fs::rename(dir_ / "Users" / "incoming.json", shared_ / kRulesFileName);
-  EXPECT_TRUE(eventually([&] { return !fs::exists(shared_ / kRulesFileName); }, seconds(2)));
-  EXPECT_TRUE(fs::is_symlink(container_ / "blocking-rules.json"));
-  EXPECT_GE(helper_->logCount("Failed to decode blocking rules: <private>"), 2u);
-}
-
-TEST_F(HelperE2eTest, AReadOnlyThenFullSharedFolderFailsEachTickUntilTheNextTickCanSave) {
-  constexpr const char* kWriteFailed = "Failed to write blocking rules: ";
-  writeScheduleCoveringTheStart();
-  startHelper(/*sharedFolderOnFullTmpfs=*/true, /*sharedFolderReadOnly=*/true);
-  const fs::path inside = helper_->seenByHelper("/Users/Shared");
-  // t = 0: read-only; the file cannot even be created.
-  ASSERT_TRUE(eventually([&] { return helper_->logCount(kWriteFailed) == 1; }, seconds(5)));
-  EXPECT_EQ(helper_->logCount("Read-only file system"), 1u);
-  EXPECT_FALSE(fs::exists(inside / kRulesFileName));
-
-  // t = 15 s: writable but full; the write fails, leaving the empty file of a failed save.
-  ASSERT_TRUE(helper_->inHelperNamespace(
-      [] { return support::setReadOnly("/Users/Shared", false).empty(); }));
-  ASSERT_TRUE(eventually([&] { return helper_->logCount(kWriteFailed) == 2; }, seconds(20)));
-  EXPECT_EQ(helper_->logCount("No space left on device"), 1u);
-  EXPECT_EQ(helper_->logCount("error [com.varn.macos/blocking-rule-store] Failed to save blocking "
-                              "rules: <private>"),
-            1u);
-  EXPECT_EQ(readFile(inside / kRulesFileName), "");
-  ASSERT_TRUE(helper_->running());
-
-  // t = 30 s: room again; the session is written, with nothing else left in the folder.
-  fs::remove(inside / "filler");
-  ASSERT_TRUE(waitForSession(inside, seconds(20)).has_value());
-  EXPECT_TRUE(eventually(
-      [&] { return helper_->logCount("Launched main app for scheduled session enforcement") == 1; },
-      seconds(5)));
-  EXPECT_EQ(helper_->logCount(kWriteFailed), 2u);
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(inside)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names,
-            (std::vector<std::string>{kRulesFileName, std::string(kRulesFileName) + ".lock"}));
-}
-
-TEST_F(HelperE2eTest, TheSixtySecondSweepClearsAnExpiredContainerFile) {
-  // Active for the first two ticks, then expired; nothing in the shared folder changes, so only
-  // the 60-second sweep can remove it.
-  writeFile(container_ / "blocking-rules.json", rulesEndingAt(kStart + seconds(20)));
-  startHelper();
-  ASSERT_TRUE(eventually(
-      [&] { return helper_->logCount("Blocking already active, skipping evaluation") == 2; },
-      seconds(20)));
-  std::this_thread::sleep_for(seconds(20));  // t = 35 s: expired, not yet swept
-  EXPECT_TRUE(fs::exists(container_ / "blocking-rules.json"));
-  // The entry is written just after the removal.
-  EXPECT_TRUE(eventually(
-      [&] { return helper_->logCount("Cleared expired blocking rules atomically") == 1; },
-      seconds(30)));
-  EXPECT_FALSE(fs::exists(container_ / "blocking-rules.json"));
-  EXPECT_EQ(helper_->logCount("Blocking already active, skipping evaluation"), 2u);
-}
-
 // The next datagram on `fd` within `timeout`, or "".
 std::string receive(int fd, milliseconds timeout) {
   pollfd p{fd, POLLIN, 0};
@@ -252,7 +158,7 @@ TEST_F(HelperE2eTest, TellsItsServiceManagerWhenReadyAliveAndStoppingThenEndsWit
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    startHelper(false, false, socketPath);
+    startHelper(socketPath);
 
     // READY=1 only once the start sequence is done: the watcher runs and the first evaluation
     // has written the session.
@@ -295,7 +201,7 @@ TEST_F(HelperE2eTest, KeepsRunningWhenTheReaderOfItsStderrGoesAway) {
   // As in `VarnHelper 2>&1 | head -n 1`: the reader takes one line and exits.
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  startHelper(false, false, {}, fds[1]);
+  startHelper({}, fds[1]);
   ::close(fds[1]);
   char c = 0;
   while (::read(fds[0], &c, 1) == 1 && c != '\n') {

@@ -1,7 +1,6 @@
 #include "support/helper_process.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,16 +25,6 @@ HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
   if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) ::_exit(120);
   if (!enterPrivateMountNamespace().empty() || !bindMount(options_.usersFolder, "/Users").empty()) {
     ::_exit(121);
-  }
-  if (options_.sharedFolderOnFullTmpfs &&
-      (!mountTmpfs("/Users/Shared", "size=64k,mode=1777").empty() ||
-       !fillWithFile("/Users/Shared/filler").empty())) {
-    ::_exit(123);
-  }
-  // A bind mount of the folder on itself, then made read-only: a flag of this mount alone.
-  if (options_.sharedFolderReadOnly && (!bindMount("/Users/Shared", "/Users/Shared").empty() ||
-                                        !setReadOnly("/Users/Shared", true).empty())) {
-    ::_exit(124);
   }
   ::setenv("XDG_DATA_HOME", options_.dataHome.c_str(), 1);
   ::setenv("DBUS_SESSION_BUS_ADDRESS", options_.busAddress.c_str(), 1);
@@ -88,23 +77,6 @@ size_t HelperProcess::logCount(std::string_view text) const {
   size_t count = 0;
   for (const std::string& line : logLines()) count += line.find(text) != std::string::npos;
   return count;
-}
-
-std::filesystem::path HelperProcess::seenByHelper(const std::filesystem::path& path) const {
-  return std::filesystem::path("/proc") / std::to_string(pid_) / "root" / path.relative_path();
-}
-
-bool HelperProcess::inHelperNamespace(const std::function<bool()>& action) const {
-  const std::string ns = "/proc/" + std::to_string(pid_) + "/ns/mnt";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int fd = ::open(ns.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::setns(fd, CLONE_NEWNS) != 0) ::_exit(1);
-    ::_exit(action() ? 0 : 2);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace varn::support

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,11 +28,6 @@ class HelperProcess {
     std::chrono::sys_seconds clockStart{};
     // TZ; when empty, the caller's zone.
     std::string zone{};
-    // /Users/Shared inside the namespace: a 64 KiB tmpfs filled to the last page by a file
-    // "filler", instead of the caller's own folder.
-    bool sharedFolderOnFullTmpfs = false;
-    // /Users/Shared mounted read-only inside the namespace.
-    bool sharedFolderReadOnly = false;
     // As a service manager starts it: NOTIFY_SOCKET names this datagram socket, and a watchdog
     // of 400 ms is asked for.
     std::filesystem::path notifySocket{};
@@ -58,12 +52,6 @@ class HelperProcess {
   std::vector<std::string> logLines() const;
   // How many log lines contain `text`.
   size_t logCount(std::string_view text) const;
-
-  // `path` as the helper sees it through its own mounts (by way of /proc/<pid>/root).
-  std::filesystem::path seenByHelper(const std::filesystem::path& path) const;
-  // Runs `action` in a child process that has joined the helper's mount namespace, to change
-  // its mounts; true when the child joined and `action` returned true.
-  bool inHelperNamespace(const std::function<bool()>& action) const;
 
  private:
   Options options_;
