@@ -27,7 +27,6 @@ struct BlockingRules {
 
   // Active while `now` <= endsAt, at full precision: a record is still active at its endsAt.
   bool isActive(platform::Instant now) const { return now <= endsAt; }
-  bool isExpired(platform::Instant now) const { return !isActive(now); }
 };
 
 // "block" or "allow"; exact and case-sensitive, nothing for any other text.
