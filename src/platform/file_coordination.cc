@@ -176,10 +176,6 @@ Status coordinateReading(const std::filesystem::path& file, const FileAccessor& 
   return coordinate(file, LOCK_SH, accessor, LockDeadline::max());
 }
 
-Status coordinateWriting(const std::filesystem::path& file, const FileAccessor& accessor) {
-  return coordinate(file, LOCK_EX, accessor, LockDeadline::max());
-}
-
 Status coordinateWriting(const std::filesystem::path& file, const FileAccessor& accessor,
                          LockDeadline deadline) {
   return coordinate(file, LOCK_EX, accessor, deadline);

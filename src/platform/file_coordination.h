@@ -31,12 +31,11 @@ using FileAccessor = std::function<void(const std::filesystem::path& location)>;
 using LockDeadline = std::chrono::steady_clock::time_point;
 
 Status coordinateReading(const std::filesystem::path& file, const FileAccessor& accessor);
-Status coordinateWriting(const std::filesystem::path& file, const FileAccessor& accessor);
-// As above, but waiting only until `deadline` (never past kLockWaitLimit from now), for a run of
+// With a `deadline`, waits only until then (never past kLockWaitLimit from now), for a run of
 // accesses that together must not wait longer than one limit: a lock that is free is still
 // taken after the deadline, a held one is then a coordination error at once.
 Status coordinateWriting(const std::filesystem::path& file, const FileAccessor& accessor,
-                         LockDeadline deadline);
+                         LockDeadline deadline = LockDeadline::max());
 
 // "<file>.lock"
 std::filesystem::path lockFilePath(const std::filesystem::path& file);
