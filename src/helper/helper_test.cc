@@ -34,12 +34,8 @@ class HelperTest : public ::testing::Test {
 TEST_F(HelperTest, StartsTheWatcherThenTheEvaluatorWhichWritesADueSessionAndLaunchesTheApp) {
   fs::create_directories(locations_.sharedRulesFile.parent_path());
   fs::create_directories(dir_ / "container");
-  const Mode mode{.id = platform::Uuid::random(),
-                  .name = "Focus",
-                  .icon = "",
-                  .sites = {"a.example"},
-                  .apps = {},
-                  .intentionSuggestions = std::nullopt};
+  Mode mode;
+  mode.id = platform::Uuid::random();
   support::writeFile(dir_ / "container" / "modes.json", encodeModes({mode}));
   support::writeFile(dir_ / "container" / "schedules.json",
                      encodeFocusSchedules({{.id = platform::Uuid::random(),
