@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "shared/blocking_rules.h"
+#include "shared/date_time.h"
 #include "shared/focus_schedule.h"
 #include "shared/json_document.h"
 #include "shared/mode.h"
@@ -139,6 +140,20 @@ TEST(Decoding, RefusesNestingBeyondTheLimitAndNamesOtherFaults) {
     EXPECT_TRUE(c.error.empty() ? parsed.ok() : got.find(c.error) != std::string::npos)
         << c.text.substr(0, 60) << ": " << got;
   }
+}
+
+TEST(Decoding, ReadsTheRfc3339DateFormsAndWritesUtcWholeSeconds) {
+  using namespace std::chrono;
+  for (const support::Case& c : support::readCases("src/shared/date_time_cases.tsv", 2)) {
+    const std::optional<platform::Instant> read = parseInternetDateTime(c.fields[0]);
+    // The seconds are floored, also before 1970, so the nanoseconds past them are never negative.
+    const std::string got = read ? formatInternetDateTime(*read) + " " +
+                                       std::to_string((*read - floor<seconds>(*read)).count())
+                                 : "-";
+    EXPECT_EQ(got, c.fields[1]) << c.where;
+  }
+  const platform::Instant t = *parseInternetDateTime("2026-03-02T17:30:00.750Z");
+  EXPECT_EQ(describeDate(t), "2026-03-02 17:30:00 +0000");
 }
 
 }  // namespace
