@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/file_coordination.h"
+#include "platform/testing/fake_clock.h"
+#include "platform/testing/memory_log_sink.h"
+#include "shared/blocking_rule_store.h"
+#include "shared/mode_store.h"
+#include "shared/schedule_store.h"
+#include "support/temp_dir.h"
+
+namespace varn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using platform::LogLevel;
+using support::readFile;
+using support::writeFile;
+using Hosts = std::vector<std::string>;
+
+constexpr const char* kDecodeFailed = "Failed to decode blocking rules: %s";
+constexpr const char* kCleared = "Cleared expired blocking rules atomically";
+const platform::Instant kNoon(sys_days(year(2026) / 3 / 2) + hours(12));
+
+BlockingRules endingAt(seconds afterNoon, std::string host = "example.com") {
+  BlockingRules rules;
+  rules.hosts = {std::move(host)};
+  rules.endsAt = kNoon + afterNoon;
+  return rules;
+}
+
+// The stores of this folder: the rules file they share with the main application, and the
+// main application's own files, which the helper only reads.
+class StoreTest : public ::testing::Test {
+ protected:
+  fs::path shared() const { return locations_.sharedRulesFile; }
+  fs::path inContainer(const char* name) const { return dir_ / "container" / name; }
+  fs::path container() const { return inContainer("blocking-rules.json"); }
+  void put(const fs::path& at, const BlockingRules& r) { writeFile(at, encodeBlockingRules(r)); }
+  Hosts loadedHosts() const {
+    std::optional<BlockingRules> loaded = store_.load();
+    return loaded ? loaded->hosts : Hosts{"<nothing>"};
+  }
+  // A link where the shared file's lock goes: its lock cannot be taken.
+  void blockTheSharedLock() {
+    fs::create_directories(shared().parent_path());
+    fs::create_symlink(dir_ / "elsewhere", platform::lockFilePath(shared()));
+  }
+
+  support::TempDir dir_;
+  StoreLocations locations_ = StoreLocations::at(dir_ / "Shared", dir_ / "container");
+  platform::testing::FakeClock clock_{kNoon};
+  BlockingRuleStore store_{locations_, clock_};
+  ModeStore modes_{locations_};
+  ScheduleStore schedules_{locations_};
+  platform::testing::ScopedMemoryLog log_;
+};
+
+TEST_F(StoreTest, RulesAreReadFromTheSharedFileFirstThenFromTheContainers) {
+  EXPECT_EQ(store_.rulesFileURLs(), (std::vector<fs::path>{shared(), container()}));
+  const StoreLocations noContainer = StoreLocations::at(dir_ / "Shared", std::nullopt);
+  EXPECT_EQ(BlockingRuleStore(noContainer, clock_).rulesFileURLs(), std::vector{shared()});
+
+  EXPECT_EQ(loadedHosts(), Hosts{"<nothing>"});
+  store_.clearIfExpired();
+  EXPECT_FALSE(fs::exists(dir_ / "Shared"));
+  put(container(), endingAt(hours(1), "container"));
+  EXPECT_EQ(loadedHosts(), Hosts{"container"});
+  put(shared(), endingAt(-hours(1), "shared"));  // expired or not, the first record counts
+  EXPECT_EQ(loadedHosts(), Hosts{"shared"});
+  EXPECT_TRUE(log_->entries().empty());
+}
+
+TEST_F(StoreTest, AnUndecodableRulesFileIsAnErrorForEachReadAndTheSweepLeavesItAlone) {
+  writeFile(shared(), "{\"mode\":\"block\"}");
+  put(container(), endingAt(hours(1), "container"));
+  EXPECT_EQ(loadedHosts(), Hosts{"container"});
+  // The plain read, and the retry under the lock in case it met a half-finished write.
+  const std::vector<platform::LogEntry> failures = log_->withFormat(kDecodeFailed);
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[1].level, LogLevel::kError);
+  log_->clear();
+  store_.clearIfExpired();
+  EXPECT_EQ(readFile(shared()), "{\"mode\":\"block\"}");
+  EXPECT_TRUE(log_->entries().empty());
+}
+
+TEST_F(StoreTest, ARulesLockThatCannotBeTakenIsLoggedAndTheOtherFileStillServes) {
+  fs::create_directories(shared());  // unreadable, so the load retries under the lock
+  blockTheSharedLock();
+  put(container(), endingAt(-hours(1), "container"));
+  EXPECT_EQ(loadedHosts(), Hosts{"container"});
+  EXPECT_EQ(log_->count(kDecodeFailed), 1u);
+  EXPECT_EQ(log_->count("File coordination error during load: %s"), 1u);
+
+  store_.clearIfExpired();
+  EXPECT_EQ(log_->count("File coordination error during clearIfExpired: %s"), 1u);
+  EXPECT_FALSE(fs::exists(container()));
+  EXPECT_EQ(log_->count(kCleared), 1u);
+  EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
+}
+
+TEST_F(StoreTest, TheSweepRemovesEachRulesRecordOnlyAfterItsEnd) {
+  put(shared(), endingAt(seconds(0)));
+  put(container(), endingAt(-seconds(1)));
+  store_.clearIfExpired();
+  EXPECT_TRUE(fs::exists(shared()));  // still active at its end
+  EXPECT_FALSE(fs::exists(container()));
+  clock_.advance(seconds(1));
+  store_.clearIfExpired();
+  EXPECT_FALSE(fs::exists(shared()));
+  const std::vector<platform::LogEntry> cleared = log_->withFormat(kCleared);
+  ASSERT_EQ(cleared.size(), 2u);
+  EXPECT_EQ(cleared[0].level, LogLevel::kDebug);
+}
+
+TEST_F(StoreTest, SavedRulesGoToTheSharedFileForAllToReadAndNeverToTheContainer) {
+  put(container(), endingAt(hours(1), "container"));
+  const std::string containerBefore = readFile(container());
+  for (const char* host : {"created", "replaced"}) {
+    const BlockingRules rules = endingAt(hours(1), host);
+    ASSERT_TRUE(store_.save(rules).ok());
+    EXPECT_EQ(readFile(shared()), encodeBlockingRules(rules));
+  }
+  EXPECT_EQ(fs::status(shared()).permissions(), fs::perms(0644));
+  EXPECT_EQ(readFile(container()), containerBefore);
+  EXPECT_TRUE(log_->entries().empty());
+}
+
+TEST_F(StoreTest, ARulesSaveThatCannotWriteFailsWithoutAFallback) {
+  fs::create_directories(shared());  // a folder in the way of the replacement
+  EXPECT_FALSE(store_.save(endingAt(hours(1))).ok());
+  EXPECT_EQ(log_->count("Failed to save blocking rules: %s"), 1u);
+  fs::remove(shared());
+  fs::create_symlink(dir_ / "planted", shared());  // a dangling link: never created through
+  EXPECT_FALSE(store_.save(endingAt(hours(1))).ok());
+  EXPECT_FALSE(fs::exists(dir_ / "planted"));
+  fs::remove_all(dir_ / "Shared");
+  writeFile(dir_ / "Shared", "");  // a file in the way of the folder
+  EXPECT_FALSE(store_.save(endingAt(hours(1))).ok());
+  EXPECT_EQ(log_->entries().size(), 1u);  // only the failed write under the lock logs
+}
+
+TEST_F(StoreTest, ARulesSaveWhoseLockCannotBeTakenFallsBackToADirectAtomicWrite) {
+  blockTheSharedLock();
+  const BlockingRules rules = endingAt(hours(1));
+  ASSERT_TRUE(store_.save(rules).ok());
+  EXPECT_EQ(readFile(shared()), encodeBlockingRules(rules));
+  EXPECT_EQ(
+      log_->count("File coordination error during save: %s. Falling back to direct atomic write."),
+      1u);
+}
+
+TEST_F(StoreTest, AFailedRemovalOfExpiredRulesIsReportedNotClaimed) {
+  put(shared(), endingAt(-hours(1)));
+  fs::permissions(dir_.path(), fs::perms(0755));
+  fs::permissions(shared().parent_path(), fs::perms(0755));
+  // The lock file exists already, so only the removal meets the read-only folder.
+  ASSERT_TRUE(platform::coordinateReading(shared(), [](const fs::path&) {}).ok());
+  // The sweep runs as a process that may read the folder but not change it.
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+    if (::geteuid() != 0) ::chmod(shared().parent_path().c_str(), 0555);
+    log_->clear();
+    store_.clearIfExpired();
+    const bool reported = log_->count("Failed to remove expired blocking rules: %s") == 1;
+    ::_exit(reported && log_->count(kCleared) == 0 ? 0 : 11);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(fs::exists(shared()));
+}
+
+TEST_F(StoreTest, UserDataStoresGiveNothingQuietlyWithoutAContainerOrAFile) {
+  EXPECT_EQ(modes_.modesFileURL(), inContainer("modes.json"));
+  EXPECT_EQ(schedules_.schedulesFileURL(), inContainer("schedules.json"));
+  const StoreLocations none = StoreLocations::at(dir_ / "Shared", std::nullopt);
+  EXPECT_FALSE(ModeStore(none).loadModes().has_value());
+  EXPECT_TRUE(ScheduleStore(none).loadSchedules().empty());
+  EXPECT_FALSE(modes_.loadModes().has_value());  // no file: nothing, unlike an empty list
+  // A file removed between the read and the check counts as absent, as a dangling link does.
+  fs::create_directories(dir_ / "container");
+  fs::create_symlink(dir_ / "missing", inContainer("modes.json"));
+  EXPECT_FALSE(modes_.loadModes().has_value());
+  EXPECT_TRUE(log_->entries().empty());
+}
+
+TEST_F(StoreTest, UserDataStoresReadEveryEntryInFileOrderAfreshOnEveryCall) {
+  // The same id twice: which entry counts is the caller's business.
+  std::vector<Mode> two(2);
+  two[0].name = "A";
+  two[1].name = "B";
+  writeFile(inContainer("modes.json"), encodeModes(two));
+  writeFile(inContainer("schedules.json"), encodeFocusSchedules({FocusSchedule{}}));
+  const std::optional<std::vector<Mode>> modes = modes_.loadModes();
+  ASSERT_TRUE(modes.has_value() && modes->size() == 2u);
+  EXPECT_EQ((*modes)[0].name + (*modes)[1].name, "AB");
+  EXPECT_EQ(schedules_.loadSchedules().size(), 1u);
+
+  writeFile(inContainer("modes.json"), " [ ] ");
+  writeFile(inContainer("schedules.json"), "[]");
+  ASSERT_TRUE(modes_.loadModes().has_value());
+  EXPECT_TRUE(modes_.loadModes()->empty());
+  EXPECT_TRUE(schedules_.loadSchedules().empty());
+  EXPECT_TRUE(log_->entries().empty());
+}
+
+TEST_F(StoreTest, UserDataStoresLogAFileTheyCannotReadOrDecodeAsTheirOwnError) {
+  writeFile(inContainer("modes.json"), "[{}]");
+  fs::create_directory(inContainer("schedules.json"));
+  EXPECT_FALSE(modes_.loadModes().has_value());
+  EXPECT_TRUE(schedules_.loadSchedules().empty());
+  const std::vector<platform::LogEntry> entries = log_->entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].format, "Failed to load modes: %{public}s");
+  EXPECT_EQ(entries[0].category, "mode-store");
+  EXPECT_EQ(entries[0].arguments, std::vector<std::string>{"[0].id: required key is missing"});
+  EXPECT_EQ(entries[1].format, "Failed to load schedules: %{public}s");
+  EXPECT_EQ(entries[1].category, "schedule-store");
+  ASSERT_EQ(entries[1].arguments.size(), 1u);
+  EXPECT_NE(entries[1].arguments[0].find("Is a directory"), std::string::npos);
+  EXPECT_EQ(entries[0].level, LogLevel::kError);
+  EXPECT_EQ(entries[1].level, LogLevel::kError);
+}
+
+}  // namespace
+}  // namespace varn
