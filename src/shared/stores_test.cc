@@ -227,5 +227,28 @@ TEST_F(StoreTest, UserDataStoresLogAFileTheyCannotReadOrDecodeAsTheirOwnError) {
   EXPECT_EQ(entries[1].level, LogLevel::kError);
 }
 
+// In the sticky shared folder another user's rules file is honoured, but the kernel refuses to
+// let the helper remove or replace it; each attempt must say so rather than claim success.
+TEST_F(StoreTest, AnotherUsersRulesFileInAStickyFolderIsReadButNeverRemovedOrReplaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting another user's file needs root";
+  put(shared(), endingAt(-hours(1), "planted"));
+  const std::string planted = readFile(shared());
+  ASSERT_EQ(::chown(shared().c_str(), 65534, 65534), 0);
+  fs::permissions(dir_.path(), fs::perms(0755));
+  fs::permissions(shared().parent_path(), fs::perms(01777));
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65533) != 0 || ::setuid(65533) != 0) ::_exit(10);
+    if (loadedHosts() != Hosts{"planted"}) ::_exit(11);
+    store_.clearIfExpired();
+    if (log_->count("Failed to remove expired blocking rules: %s") != 1) ::_exit(12);
+    ::_exit(store_.save(endingAt(hours(1), "mine")).ok() ? 13 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(readFile(shared()), planted);
+}
+
 }  // namespace
 }  // namespace varn
