@@ -61,8 +61,7 @@ TEST_F(EvaluatorTest, StartEvaluatesAtOnceThenEveryFifteenSecondsWhileTheSession
   const Mode mode = makeMode(ModeType::block, {"example.com"});
   write({makeSchedule("Morning", mode, 540, 720)}, {mode});
   // An expired session holds nothing back.
-  const Instant past = clock_.now() - nanoseconds(1);
-  ASSERT_TRUE(rules_.save({Uuid::random(), BlockingRules::Mode::allow, {}, past, {}}).ok());
+  ASSERT_TRUE(rules_.save({Uuid::random(), BlockingRules::Mode::allow, {}, kMonday, {}}).ok());
   evaluator_.start();
   const std::optional<BlockingRules> written = shared();
   ASSERT_TRUE(written);
@@ -94,8 +93,7 @@ TEST_F(EvaluatorTest, TheWindowIsHalfOpen) {
   }
 }
 
-// Passed over: disabled, mode gone, other hours. The first in the file wins, of schedules and
-// modes.
+// Passed over: disabled, mode gone, other hours. The first in the file wins, schedule or mode.
 TEST_F(EvaluatorTest, TheFirstEnabledScheduleCoveringNowWithAnExistingModeWins) {
   const Mode winner = makeMode(ModeType::mission, {"first"}, {"org.example.Editor"});
   Mode shadow = winner;

@@ -37,8 +37,7 @@ TEST(ResolveMainAppBundleIdentifier, FollowsTheKeyThenTheHelperSuffixRule) {
 // The real workspace on a bus of the test's own, so that "running" is what the bus says.
 TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
   support::PrivateSessionBus bus(1000);
-  bus.addService(kMainApp, std::string(VARN_FAKE_MAIN_APP) + " " + kMainApp + " " +
-                               (bus.folder() / "started").native());
+  bus.addService(kMainApp, std::string(VARN_FAKE_MAIN_APP) + " " + kMainApp);
   bus.addService("com.varn.failing", "/bin/false");
   std::string error;
   if (!bus.start(&error)) GTEST_SKIP() << error;
@@ -75,6 +74,11 @@ TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
   // Running now: an open sent anyway would be answered (the name is owned) and logged.
   ASSERT_TRUE(workspace.isRunning(kMainApp));
   EXPECT_TRUE(launch(helper, 500ms).empty());
+  // Without a session bus the application cannot be located.
+  platform::SdBusWorkspace nowhere(event, "unix:path=/nonexistent/bus");
+  log->clear();
+  launchMainApp(nowhere, helper);
+  EXPECT_EQ(log->count("Failed to locate main app '%{public}s' for scheduled session launch"), 1u);
 }
 
 }  // namespace
