@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,15 +27,6 @@ Instant at(int year, int month, int day, std::chrono::nanoseconds time) {
 // 2026-03-01 20:00 UTC: Sunday 15:00 in New York, Monday 05:00 in Tokyo.
 const Instant kSundayEveningUtc = at(2026, 3, 1, 20h);
 const fs::path kZoneinfo = "/usr/share/zoneinfo";
-
-TEST(CurrentCalendar, ASnapshotKeepsTheZoneOfItsMoment) {
-  ScopedTimeZone tz("Asia/Tokyo");
-  const std::unique_ptr<Calendar> tokyo = currentCalendar().snapshot();
-  tz.set("America/New_York");
-  EXPECT_EQ(tokyo->weekday(kSundayEveningUtc), 2);  // weekdays count from Sunday = 1
-  EXPECT_EQ(tokyo->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
-  EXPECT_EQ(currentCalendar().weekday(kSundayEveningUtc), 1);
-}
 
 TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
   for (const support::Case& c : support::readCases("src/platform/calendar_cases.tsv", 5)) {
@@ -86,16 +76,7 @@ TEST(UserCalendar, FollowsEachChangeOfLocaltimeFromOneCallToTheNextAfterTz) {
   const std::unique_ptr<Calendar> snapshot = calendar->snapshot();
   EXPECT_EQ(plant(kZoneinfo / "Asia/Tokyo", false), at(2026, 3, 1, 15h));
   EXPECT_EQ(snapshot->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));
-  // Two zones of one size, four hours apart: new bytes in place, with the old size and time,
-  // count as unchanged until the time changes.
-  EXPECT_EQ(plant("Etc/GMT+1", true), at(2026, 3, 1, 1h));
-  const fs::file_time_type written = fs::last_write_time(localtime);
-  std::ofstream(localtime, std::ios::in | std::ios::out)
-      << support::readFile(kZoneinfo / "Etc/GMT+5");
-  fs::last_write_time(localtime, written);
-  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 1h));
-  fs::last_write_time(localtime, written + 1s);
-  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));
+  EXPECT_EQ(plant("Etc/GMT+1", true), at(2026, 3, 1, 1h));  // 19:00 there
   EXPECT_EQ(plant("Asia/Tokyo", true), at(2026, 3, 1, 15h));
   tz.set("America/New_York");  // TZ comes first
   EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));

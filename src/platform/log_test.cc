@@ -1,8 +1,6 @@
 #include "platform/log.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -65,26 +63,6 @@ TEST(JournalSink, SendsTheFieldsAndFallsBackWhenTheJournalRefuses) {
     EXPECT_EQ(fallback->count(entry.format), sendResult < 0 ? 1u : 0u) << sendResult;
   }
 }
-
-// Single-threaded, so changing the environment races with nothing.
-// NOLINTBEGIN(concurrency-mt-unsafe)
-TEST(StderrIsJournal, OnlyWhenJournalStreamNamesStderr) {
-  const char* saved = std::getenv("JOURNAL_STREAM");
-  const std::string previous = saved ? saved : "";
-  struct stat err {};
-  ASSERT_EQ(::fstat(STDERR_FILENO, &err), 0);
-  const std::string stderrId = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
-  const std::string otherId = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino + 1);
-  for (const std::string& value :
-       {std::string(), std::string("garbage"), stderrId + "x", otherId}) {
-    ::setenv("JOURNAL_STREAM", value.c_str(), 1);
-    EXPECT_FALSE(stderrIsJournal()) << value;
-  }
-  ::setenv("JOURNAL_STREAM", stderrId.c_str(), 1);
-  EXPECT_TRUE(stderrIsJournal());
-  saved ? ::setenv("JOURNAL_STREAM", previous.c_str(), 1) : ::unsetenv("JOURNAL_STREAM");
-}
-// NOLINTEND(concurrency-mt-unsafe)
 
 }  // namespace
 }  // namespace varn::platform

@@ -4,7 +4,6 @@
 #include <unicode/locid.h>
 
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace varn::platform {
@@ -55,23 +54,6 @@ TEST(GraphemeString, MatchesAndSplitsAtWholeCharactersOnly) {
   EXPECT_EQ(GraphemeString::of("::a:\u0301b:")->split(":"),
             (std::vector<std::string_view>{"", "", "a:\u0301b", ""}));
   EXPECT_FALSE(GraphemeString::of("a\xff").has_value());
-}
-
-// A break iterator shared between threads, or one that kept something of an earlier text,
-// would show as a wrong count.
-TEST(GraphemeString, CountsTheSameOnManyThreadsAtOnce) {
-  std::vector<std::thread> threads;
-  std::vector<int> wrong(3, 0);
-  for (const auto& [text, count] :
-       {std::pair{"e\u0301\u0301/x\r\n", 4}, {"\U0001f1e9\U0001f1ea.de", 4}, {"\uac00\u1100", 2}}) {
-    threads.emplace_back([&wrong, t = threads.size(), text = text, count = count] {
-      for (int round = 0; round < 500; ++round) {
-        if (GraphemeString::of(text)->characterCount() != size_t(count)) ++wrong[t];
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong, std::vector<int>(3, 0));
 }
 
 }  // namespace
