@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include "shared/blocking_rule_store.h"
 #include "shared/mode_store.h"
 #include "shared/schedule_store.h"
+#include "support/lock_holding_child.h"
 #include "support/temp_dir.h"
 
 namespace varn {
@@ -114,6 +116,20 @@ TEST_F(StoreTest, TheSweepRemovesEachRulesRecordOnlyAfterItsEnd) {
   const std::vector<platform::LogEntry> cleared = log_->withFormat(kCleared);
   ASSERT_EQ(cleared.size(), 2u);
   EXPECT_EQ(cleared[0].level, LogLevel::kDebug);
+}
+
+// Another user holding both locks for ever delays a sweep by one wait limit in all, not one per
+// file: the watcher's stop() waits for the sweep in progress.
+TEST_F(StoreTest, ASweepWaitsOneLimitInAllWhenBothLocksAreHeldForEver) {
+  put(shared(), endingAt(-hours(1)));
+  put(container(), endingAt(-hours(1)));
+  support::LockHoldingChild sharedHolder(shared(), LOCK_EX), containerHolder(container(), LOCK_EX);
+  ASSERT_TRUE(sharedHolder.held() && containerHolder.held());
+  const auto started = steady_clock::now();
+  store_.clearIfExpired();
+  EXPECT_LT(steady_clock::now() - started, platform::kLockWaitLimit + seconds(1));
+  EXPECT_TRUE(fs::exists(shared()) && fs::exists(container()));
+  EXPECT_EQ(log_->count("File coordination error during clearIfExpired: %s"), 2u);
 }
 
 TEST_F(StoreTest, SavedRulesGoToTheSharedFileForAllToReadAndNeverToTheContainer) {
