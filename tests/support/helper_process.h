@@ -22,10 +22,6 @@ class HelperProcess {
     std::filesystem::path logFile{};
     // None by default: nothing answers there.
     std::string busAddress = "unix:path=/nonexistent";
-    // The wall clock starts at `clockStart` by way of this preloaded library; when empty, the
-    // real clock, and nothing preloaded.
-    std::filesystem::path clockShiftLibrary{};
-    std::chrono::sys_seconds clockStart{};
     // TZ; when empty, the caller's zone.
     std::string zone{};
     // As a service manager starts it: NOTIFY_SOCKET names this datagram socket, and a watchdog
