@@ -58,20 +58,12 @@ void removeCgroup(const fs::path& cgroup) {
 // boot; without them every such option fails with 226/NAMESPACE.
 std::string makeInaccessibleNodes(const fs::path& folder) {
   if (::mkdir(folder.c_str(), 0755) != 0) return failure("mkdir " + folder.native());
-  const struct {
-    const char* name;
-    mode_t mode;
-    dev_t device;
-  } nodes[] = {{"reg", S_IFREG, 0},
-               {"dir", S_IFDIR, 0},
-               {"fifo", S_IFIFO, 0},
-               {"sock", S_IFSOCK, 0},
-               {"chr", S_IFCHR, makedev(0, 0)},
-               {"blk", S_IFBLK, makedev(0, 0)}};
-  for (const auto& node : nodes) {
-    const fs::path path = folder / node.name;
-    const int r = node.mode == S_IFDIR ? ::mkdir(path.c_str(), 0)
-                                       : ::mknod(path.c_str(), node.mode, node.device);
+  const std::pair<const char*, mode_t> nodes[] = {{"reg", S_IFREG},  {"dir", S_IFDIR},
+                                                  {"fifo", S_IFIFO}, {"sock", S_IFSOCK},
+                                                  {"chr", S_IFCHR},  {"blk", S_IFBLK}};
+  for (const auto& [name, mode] : nodes) {
+    const fs::path path = folder / name;
+    const int r = mode == S_IFDIR ? ::mkdir(path.c_str(), 0) : ::mknod(path.c_str(), mode, 0);
     if (r != 0 || ::chmod(path.c_str(), 0) != 0) return failure("make " + path.native());
   }
   return "";
@@ -101,11 +93,9 @@ std::vector<std::string> sandboxOptions() {
 
 }  // namespace
 
-UserSession::UserSession() {
+UserSession::UserSession() : runtimeDir_("/run/user/" + std::to_string(::getuid())) {
   const passwd* user = ::getpwuid(::getuid());
-  home_ = user ? user->pw_dir : "/root";
-  mainAppPidFile_ = dir_ / "main-app.pid";
-  runtimeDir_ = "/run/user/" + std::to_string(::getuid());
+  home = user ? user->pw_dir : "/root";
 }
 
 UserSession::~UserSession() {
@@ -125,10 +115,9 @@ bool UserSession::start(std::string* why) {
   }
   // /run is a tmpfs of its own on every booted machine; where it is only a folder, each
   // sandboxed service gets an empty /run instead, without the journal's sockets or the bus.
-  for (const fs::path& at : {fs::path("/run"), fs::path("/var/log"), fs::path("/usr/local"),
-                             fs::path("/Users"), home_}) {
-    if (std::string e = support::mountTmpfs(at, at == home_ ? "mode=700" : "mode=755");
-        !e.empty()) {
+  for (const fs::path& at :
+       {fs::path("/run"), fs::path("/var/log"), fs::path("/usr/local"), fs::path("/Users"), home}) {
+    if (std::string e = support::mountTmpfs(at, at == home ? "mode=700" : "mode=755"); !e.empty()) {
       return *why = e, false;
     }
     mounts_.push_back(at);
@@ -149,7 +138,7 @@ bool UserSession::start(std::string* why) {
   }
 
   // The journal, with its own configuration in place of the host's.
-  const fs::path journaldConf = dir_ / "journald.conf";
+  const fs::path journaldConf = dir / "journald.conf";
   std::ofstream(journaldConf) << "[Journal]\nStorage=volatile\nReadKMsg=no\nForwardToSyslog=no\n"
                                  "ForwardToWall=no\nForwardToConsole=no\n";
   if (std::string e = support::bindMount(journaldConf, "/etc/systemd/journald.conf"); !e.empty()) {
@@ -159,7 +148,7 @@ bool UserSession::start(std::string* why) {
   const fs::path journald = fs::exists("/usr/lib/systemd/systemd-journald")
                                 ? "/usr/lib/systemd/systemd-journald"
                                 : "/lib/systemd/systemd-journald";
-  journald_ = spawn({journald.native()}, dir_ / "journald.log");
+  journald_ = spawn({journald.native()}, dir / "journald.log");
   if (!support::eventually([] { return fs::exists("/run/systemd/journal/socket"); }, 10s)) {
     *why = "systemd-journald did not start (is the systemd package installed?)";
     return false;
@@ -167,11 +156,11 @@ bool UserSession::start(std::string* why) {
 
   // The session bus is the user manager's own (dbus-user-session), as on a desktop; the
   // stand-in main application is activatable from the user's own service folder.
-  fs::create_directories(home_ / ".local/share/dbus-1/services");
+  fs::create_directories(home / ".local/share/dbus-1/services");
   support::writeFile(
-      home_ / ".local/share/dbus-1/services/com.varn.macos.service",
+      home / ".local/share/dbus-1/services/com.varn.macos.service",
       "[D-BUS Service]\nName=com.varn.macos\nExec=" + std::string(VARN_FAKE_MAIN_APP) +
-          " com.varn.macos " + mainAppPidFile_.native() + "\n");
+          " com.varn.macos " + (dir / "main-app.pid").native() + "\n");
 
   ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
   ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtimeDir_ + "/bus").c_str(), 1);
@@ -196,7 +185,7 @@ bool UserSession::startManager(std::string* why) {
       fs::exists("/usr/lib/systemd/systemd") ? "/usr/lib/systemd/systemd" : "/lib/systemd/systemd";
   // Into the control groups before it starts, so that the manager's units never share one with
   // another session's.
-  manager_ = spawn({systemd.native(), "--user"}, dir_ / "manager.log", [&managerCgroups] {
+  manager_ = spawn({systemd.native(), "--user"}, dir / "manager.log", [&managerCgroups] {
     for (const fs::path& cgroup : managerCgroups) {
       std::ofstream(cgroup / "cgroup.procs") << ::getpid();
     }
@@ -211,7 +200,7 @@ bool UserSession::startManager(std::string* why) {
                        .output == "b true\n";
       },
       20s, kPoll);
-  if (!up) *why = "systemd --user did not start: " + managerLog();
+  if (!up) *why = "systemd --user did not start: " + support::readFile(dir / "manager.log");
   return up;
 }
 
@@ -238,41 +227,30 @@ bool UserSession::switchOffRefusedOptions(std::string* why) {
   for (const std::string& option : options) {
     if (probe({option}, attempt++)) continue;
     const std::string key = option.substr(0, option.find('='));
-    switchedOff_.push_back(key);
+    switchedOff.push_back(key);
     // An empty assignment resets a setting to its default, which is off for all of them.
     dropIn += "# Refused by this kernel or namespace set-up: " + option + "\n" + key + "=\n";
   }
-  const fs::path folder = home_ / ".config/systemd/user/varn-helper.service.d";
+  const fs::path folder = home / ".config/systemd/user/varn-helper.service.d";
   fs::create_directories(folder);
   std::ofstream(folder / "50-refused-here.conf") << dropIn;
   return systemctl({"daemon-reload"}).status == 0 ||
          (*why = "daemon-reload failed after switching options off", false);
 }
 
-CommandResult UserSession::systemctl(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {"systemctl", "--user", "--no-pager"};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return run(argv);
+CommandResult UserSession::systemctl(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"systemctl", "--user", "--no-pager"});
+  return run(arguments);
 }
 
-CommandResult UserSession::journalctl(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {"journalctl", "--no-pager"};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return run(argv);
+CommandResult UserSession::journalctl(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"journalctl", "--no-pager"});
+  return run(arguments);
 }
 
-pid_t UserSession::helperPid() {
-  return static_cast<pid_t>(
-      std::atoi(systemctl({"show", "-p", "MainPID", "--value", kUnit}).output.c_str()));
-}
-
-std::string UserSession::managerLog() const {
-  std::ifstream log(dir_ / "manager.log");
-  return std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
-}
-
-int UserSession::restarts() {
-  return std::atoi(systemctl({"show", "-p", "NRestarts", "--value", kUnit}).output.c_str());
+std::string UserSession::show(const std::string& property) {
+  std::string value = systemctl({"show", "-p", property, "--value", kUnit}).output;
+  return value.substr(0, value.find('\n'));
 }
 
 }  // namespace varn::service

@@ -2,9 +2,7 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,7 +23,7 @@ namespace varn::service {
 //   - the project installed onto a tmpfs over /usr/local, with /Users/Shared made by the
 //     installed tmpfiles rule.
 // Sandbox options of the installed unit that this kernel or set-up refuses are switched off by
-// a drop-in and named in `switchedOff()`. Everything ends with the object.
+// a drop-in and named in `switchedOff`. Everything ends with the object.
 class UserSession {
  public:
   UserSession();
@@ -35,34 +33,23 @@ class UserSession {
 
   // Brings the session up; false, with the reason in `why`, when it cannot.
   bool start(std::string* why);
+  support::CommandResult systemctl(std::vector<std::string> arguments);
+  support::CommandResult journalctl(std::vector<std::string> arguments);
+  // The value of a property of the helper's unit.
+  std::string show(const std::string& property);
 
-  support::CommandResult systemctl(const std::vector<std::string>& arguments);
-  support::CommandResult journalctl(const std::vector<std::string>& arguments);
-  // The helper's main pid, or 0 when it does not run.
-  pid_t helperPid();
-  // What the manager itself has logged (to its stderr, as a manager outside a login session).
-  std::string managerLog() const;
-  // How many times the manager has restarted the helper.
-  int restarts();
-
-  const std::filesystem::path& home() const { return home_; }
-  const std::filesystem::path& mainAppPidFile() const { return mainAppPidFile_; }
-  const std::vector<std::string>& switchedOff() const { return switchedOff_; }
+  std::filesystem::path home;
+  support::TempDir dir;
+  std::vector<std::string> switchedOff;
 
  private:
   bool startManager(std::string* why);
   bool switchOffRefusedOptions(std::string* why);
   bool probe(const std::vector<std::string>& options, int attempt);
 
-  support::TempDir dir_;
-  std::filesystem::path home_;
-  std::filesystem::path mainAppPidFile_;
   std::string runtimeDir_;
-  std::vector<std::filesystem::path> cgroups_;
-  std::vector<std::filesystem::path> mounts_;
-  std::vector<std::string> switchedOff_;
-  pid_t journald_ = -1;
-  pid_t manager_ = -1;
+  std::vector<std::filesystem::path> cgroups_, mounts_;
+  pid_t journald_ = -1, manager_ = -1;
 };
 
 }  // namespace varn::service
