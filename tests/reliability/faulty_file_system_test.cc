@@ -3,10 +3,11 @@
 // once, what was there stays (the previous record, or the documented empty file), no temporary
 // file is left, and the next attempt succeeds once the fault is gone.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
-#include "in_child.h"
 #include "platform/file_coordination.h"
 #include "platform/testing/fake_clock.h"
 #include "platform/testing/memory_log_sink.h"
@@ -37,14 +38,19 @@ class FaultyFileSystemTest : public ::testing::Test {
     fs::create_directories(shared_);
   }
 
-  // Runs `body` in a child with a 128 KiB tmpfs on the shared folder; "" when all checks held.
-  std::string withTmpfs(const std::function<void()>& body) {
-    return inChild([&]() -> std::string {
-      if (std::string e = support::enterPrivateMountNamespace(); !e.empty()) return e;
-      if (std::string e = support::mountTmpfs(shared_, "size=128k,mode=1777"); !e.empty()) return e;
-      body();
-      return report_;
-    });
+  // Runs `body` in a forked child with a 128 KiB tmpfs on the shared folder, under an alarm, so
+  // that a hang fails instead of stalling; the child reports the checks that failed on stderr.
+  void withTmpfs(const std::function<void()>& body) {
+    EXPECT_EXIT(
+        {
+          ::alarm(20);
+          report_ = support::enterPrivateMountNamespace();
+          if (report_.empty()) report_ = support::mountTmpfs(shared_, "size=128k,mode=1777");
+          if (report_.empty()) body();
+          std::fputs(report_.c_str(), stderr);
+          std::_Exit(report_.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
   }
   void check(bool holds, const std::string& what) {
     if (!holds) report_ += what + "\n";
@@ -75,56 +81,53 @@ class FaultyFileSystemTest : public ::testing::Test {
 };
 
 TEST_F(FaultyFileSystemTest, OnAFullFileSystemSaveFailsAndKeepsWhatWasThere) {
-  EXPECT_EQ(withTmpfs([&] {
-              platform::testing::ScopedMemoryLog log;
-              // No file before: the store's empty file stays, which no load takes for a record.
-              check(support::fillWithFile(shared_ / "filler") == "", "could not fill it");
-              checkFailed(store_.save(rulesEndingAt(kNoon + hours(1))), ENOSPC, {"filler"});
-              check(readFile(rules_).empty() && !store_.load(), "not the documented empty file");
-              fs::remove(shared_ / "filler");
-              const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
-              checkSaves(previous);
+  withTmpfs([&] {
+    platform::testing::ScopedMemoryLog log;
+    // No file before: the store's empty file stays, which no load takes for a record.
+    check(support::fillWithFile(shared_ / "filler") == "", "could not fill it");
+    checkFailed(store_.save(rulesEndingAt(kNoon + hours(1))), ENOSPC, {"filler"});
+    check(readFile(rules_).empty() && !store_.load(), "not the documented empty file");
+    fs::remove(shared_ / "filler");
+    const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
+    checkSaves(previous);
 
-              log->clear();
-              check(support::fillWithFile(shared_ / "filler") == "", "could not fill it");
-              checkFailed(store_.save(rulesEndingAt(kNoon + hours(2))), ENOSPC, {"filler"});
-              check(log->count(kSaveFailed) == 1, "the failure was not logged once");
-              check(readFile(rules_) == encodeBlockingRules(previous) && store_.load(),
-                    "the previous record was lost");
-              fs::remove(shared_ / "filler");
-              checkSaves(rulesEndingAt(kNoon + hours(3)));
-            }),
-            "");
+    log->clear();
+    check(support::fillWithFile(shared_ / "filler") == "", "could not fill it");
+    checkFailed(store_.save(rulesEndingAt(kNoon + hours(2))), ENOSPC, {"filler"});
+    check(log->count(kSaveFailed) == 1, "the failure was not logged once");
+    check(readFile(rules_) == encodeBlockingRules(previous) && store_.load(),
+          "the previous record was lost");
+    fs::remove(shared_ / "filler");
+    checkSaves(rulesEndingAt(kNoon + hours(3)));
+  });
 }
 
 TEST_F(FaultyFileSystemTest, OnAReadOnlyFileSystemSaveAndSweepFailAndBothWorkOnceWritable) {
-  EXPECT_EQ(withTmpfs([&] {
-              platform::testing::ScopedMemoryLog log;
-              // No file before: it cannot even be prepared, which the caller logs, not the store.
-              check(support::setReadOnly(shared_, true) == "", "could not make it read-only");
-              checkFailed(store_.save(rulesEndingAt(kNoon + hours(1))), EROFS, {});
-              check(log->entries().empty() && fs::is_empty(shared_), "created or logged");
-              check(support::setReadOnly(shared_, false) == "", "could not make it writable");
-              const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
-              checkSaves(previous);
+  withTmpfs([&] {
+    platform::testing::ScopedMemoryLog log;
+    // No file before: it cannot even be prepared, which the caller logs, not the store.
+    check(support::setReadOnly(shared_, true) == "", "could not make it read-only");
+    checkFailed(store_.save(rulesEndingAt(kNoon + hours(1))), EROFS, {});
+    check(log->entries().empty() && fs::is_empty(shared_), "created or logged");
+    check(support::setReadOnly(shared_, false) == "", "could not make it writable");
+    const BlockingRules previous = rulesEndingAt(kNoon + hours(1));
+    checkSaves(previous);
 
-              check(support::setReadOnly(shared_, true) == "", "could not make it read-only");
-              checkFailed(store_.save(rulesEndingAt(kNoon + hours(2))), EROFS, {});
-              check(log->count(kSaveFailed) == 1, "the failure was not logged once");
-              check(readFile(rules_) == encodeBlockingRules(previous), "the record was lost");
-              // Expired now, but it cannot be removed: reported, never claimed as cleared.
-              clock_.advance(hours(2));
-              store_.clearIfExpired();
-              check(fs::exists(rules_) &&
-                        log->count("Failed to remove expired blocking rules: %s") == 1 &&
-                        log->count("Cleared expired blocking rules atomically") == 0,
-                    "the failed removal was not reported, or claimed as done");
-              check(support::setReadOnly(shared_, false) == "", "could not make it writable");
-              store_.clearIfExpired();
-              check(!fs::exists(rules_), "the next sweep did not remove the expired record");
-              checkSaves(rulesEndingAt(kNoon + hours(3)));
-            }),
-            "");
+    check(support::setReadOnly(shared_, true) == "", "could not make it read-only");
+    checkFailed(store_.save(rulesEndingAt(kNoon + hours(2))), EROFS, {});
+    check(log->count(kSaveFailed) == 1, "the failure was not logged once");
+    check(readFile(rules_) == encodeBlockingRules(previous), "the record was lost");
+    // Expired now, but it cannot be removed: reported, never claimed as cleared.
+    clock_.advance(hours(2));
+    store_.clearIfExpired();
+    check(fs::exists(rules_) && log->count("Failed to remove expired blocking rules: %s") == 1 &&
+              log->count("Cleared expired blocking rules atomically") == 0,
+          "the failed removal was not reported, or claimed as done");
+    check(support::setReadOnly(shared_, false) == "", "could not make it writable");
+    store_.clearIfExpired();
+    check(!fs::exists(rules_), "the next sweep did not remove the expired record");
+    checkSaves(rulesEndingAt(kNoon + hours(3)));
+  });
 }
 
 }  // namespace
