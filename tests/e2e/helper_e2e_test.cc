@@ -68,24 +68,15 @@ class HelperE2eTest : public ::testing::Test {
   void writeAllDaySchedule() {
     const Mode mode{platform::Uuid::random(), "Deep work", "brain", ModeType::block,
                     {"news.example.com"},     {},          false,   std::nullopt};
+    const std::vector<Weekday> everyDay(kAllWeekdays.begin(), kAllWeekdays.end());
+    const FocusSchedule schedule{
+        platform::Uuid::random(), "All day", mode.id, everyDay, 0, 1440, 0, 300, true};
     const fs::path container = dir_ / "data" / "group.com.varn.macos";
     writeFile(container / "modes.json", encodeModes({mode}));
-    writeFile(container / "schedules.json",
-              encodeFocusSchedules({{platform::Uuid::random(),
-                                     "All day",
-                                     mode.id,
-                                     {kAllWeekdays.begin(), kAllWeekdays.end()},
-                                     0,
-                                     1440,
-                                     0,
-                                     300,
-                                     true}}));
+    writeFile(container / "schedules.json", encodeFocusSchedules({schedule}));
   }
 
   void TearDown() override {
-    if (helper_ && !helper_->ended()) {
-      EXPECT_TRUE(helper_->running()) << "the helper ended";
-    }
     if (HasFailure() && helper_) {
       for (const std::string& line : helper_->logLines()) std::cerr << "helper: " << line << '\n';
     }

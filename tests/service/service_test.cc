@@ -197,7 +197,7 @@ class ServiceTest : public ::testing::Test {
       // An empty assignment resets a setting to its default, which is off for all of them.
       dropIn += option.substr(0, option.find('=')) + "=\n";
     }
-    std::cout << "Sandbox options refused here, switched off by a drop-in:"
+    std::cout << "Sandbox options refused on this machine, switched off by a drop-in:"
               << (names.empty() ? " none" : names) << std::endl;
     writeFile(home_ / ".config/systemd/user/varn-helper.service.d/50-refused-here.conf", dropIn);
     ASSERT_EQ(systemctl({"daemon-reload"}).status, 0);

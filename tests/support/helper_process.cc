@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 
 #include "support/mount_namespace.h"
 #include "support/process.h"
@@ -51,10 +52,7 @@ bool HelperProcess::running() {
 
 int HelperProcess::endWith(int signal) {
   if (pid_ <= 0) return -1;
-  const int status = stop(pid_, signal, std::chrono::seconds(30));
-  pid_ = -1;
-  ended_ = status >= 0;
-  return status;
+  return stop(std::exchange(pid_, -1), signal, std::chrono::seconds(30));
 }
 
 std::vector<std::string> HelperProcess::logLines() const {

@@ -2,9 +2,7 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,8 +40,6 @@ class HelperProcess {
   // Sends `signal` and waits for the process to end (killing it after 30 s): its exit status,
   // or 128 + the signal that ended it.
   int endWith(int signal);
-  // True once endWith() has seen the process end.
-  bool ended() const { return ended_; }
   // Its log lines so far.
   std::vector<std::string> logLines() const;
   // How many log lines contain `text`.
@@ -52,7 +48,6 @@ class HelperProcess {
  private:
   Options options_;
   pid_t pid_ = -1;
-  bool ended_ = false;
 };
 
 }  // namespace varn::support
