@@ -1,25 +1,30 @@
 // The installed helper as users run it: the shipped unit under a real `systemd --user` and
 // `systemd-journald`, driven with systemctl, read back with journalctl. Each test brings up a
-// session of its own (see UserSession) in this process's private mount namespace.
+// session of its own in this process's private mount namespace.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
-#include <thread>
 
 #include "shared/blocking_rules.h"
 #include "shared/focus_schedule.h"
 #include "shared/mode.h"
 #include "support/eventually.h"
 #include "support/mount_namespace.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
-#include "user_session.h"
 
 namespace varn::service {
 namespace {
@@ -42,40 +47,189 @@ bool eventually(const std::function<bool()>& condition, seconds timeout) {
   return support::eventually(condition, timeout, 100ms);
 }
 
-std::string rulesEndingAt(system_clock::time_point endsAt) {
-  return encodeBlockingRules({platform::Uuid::random(),
-                              BlockingRules::Mode::block,
-                              {"example.com"},
-                              time_point_cast<nanoseconds>(endsAt),
-                              {}});
+void removeCgroup(const fs::path& cgroup) {
+  std::error_code ignored;
+  for (const fs::directory_entry& entry : fs::directory_iterator(cgroup, ignored)) {
+    if (entry.is_directory(ignored)) removeCgroup(entry.path());
+  }
+  ::rmdir(cgroup.c_str());
 }
 
+// What a user's desktop session offers a user service, set up in the mount namespace: /run a
+// tmpfs of its own with what PID 1 leaves there on a booted machine, /var/log, /Users and the
+// home on tmpfs; systemd-journald with volatile storage; `systemd --user` (TZ=UTC) in control
+// groups of its own, so that parallel tests never share one, with its session bus able to
+// activate the stand-in main application; the project installed onto a tmpfs over /usr/local.
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!namespaceFailure.empty()) GTEST_SKIP() << namespaceFailure;
-    std::string why;
-    ASSERT_TRUE(session_.start(&why)) << why;
-    std::string names;
-    for (const std::string& name : session_.switchedOff()) names += " " + name;
-    // The probe's finding is part of every test's output, refused options or none.
-    std::cout << (names.empty() ? "Sandbox probe: every option of the unit works here"
-                                : "Sandbox options refused on this machine, switched off by a "
-                                  "drop-in:" +
-                                      names)
-              << std::endl;
-    RecordProperty("switched_off", names);
+    ASSERT_NO_FATAL_FAILURE(startSession());
+    ASSERT_NO_FATAL_FAILURE(switchOffRefusedSandboxOptions());
   }
 
-  fs::path container(const fs::path& dataHome) const { return dataHome / "group.com.varn.macos"; }
-  fs::path defaultDataHome() const { return session_.home() / ".local/share"; }
+  ~ServiceTest() override {
+    // The manager stops the helper (and so shows the stop path once more) before it exits.
+    support::stop(manager_, SIGTERM, 20s);
+    support::stop(journald_, SIGTERM, 5s);
+    for (const fs::path& cgroup : cgroups_) removeCgroup(cgroup);
+    // So that a next test in this process starts from the host's folders again.
+    for (auto at = mounts_.rbegin(); at != mounts_.rend(); ++at) ::umount2(at->c_str(), MNT_DETACH);
+  }
+
+  void startSession() {
+    // /Users must exist on the host to be mounted on; an empty folder is all that is left there.
+    ASSERT_TRUE(::mkdir("/Users", 0755) == 0 || errno == EEXIST);
+    // Where /run is only a folder, each sandboxed service gets an empty /run of its own,
+    // without the journal's sockets or the bus.
+    for (const fs::path& at : {fs::path("/run"), fs::path("/var/log"), fs::path("/usr/local"),
+                               fs::path("/Users"), home_}) {
+      ASSERT_EQ(support::mountTmpfs(at, at == home_ ? "mode=700" : "mode=755"), "");
+      mounts_.push_back(at);
+    }
+    for (const char* folder : {"/run/systemd", "/run/systemd/system", "/run/log", "/run/user",
+                               "/run/systemd/inaccessible"}) {
+      ::mkdir(folder, 0755);
+    }
+    ::mkdir(runtimeDir_.c_str(), 0700);
+    // The nodes sandboxing mounts over the paths it hides, as PID 1 makes them at boot; without
+    // them every such option fails with 226/NAMESPACE.
+    const std::pair<const char*, mode_t> nodes[] = {{"reg", S_IFREG},  {"dir", S_IFDIR},
+                                                    {"fifo", S_IFIFO}, {"sock", S_IFSOCK},
+                                                    {"chr", S_IFCHR},  {"blk", S_IFBLK}};
+    for (const auto& [name, mode] : nodes) {
+      const std::string path = std::string("/run/systemd/inaccessible/") + name;
+      ASSERT_EQ(mode == S_IFDIR ? ::mkdir(path.c_str(), 0) : ::mknod(path.c_str(), mode, 0), 0)
+          << path << ": " << std::strerror(errno);
+    }
+
+    const CommandResult installed = run({VARN_CMAKE_COMMAND, "--install", VARN_BUILD_DIR});
+    ASSERT_EQ(installed.status, 0) << installed.output;
+    const CommandResult sharedFolder =
+        run({"systemd-tmpfiles", "--create", "/usr/local/lib/tmpfiles.d/varn-helper.conf"});
+    ASSERT_EQ(sharedFolder.status, 0) << sharedFolder.output;
+
+    writeFile(dir_ / "journald.conf",
+              "[Journal]\nStorage=volatile\nReadKMsg=no\nForwardToSyslog=no\nForwardToWall=no\n"
+              "ForwardToConsole=no\n");
+    ASSERT_EQ(support::bindMount(dir_ / "journald.conf", "/etc/systemd/journald.conf"), "");
+    mounts_.push_back("/etc/systemd/journald.conf");
+    journald_ = support::spawn({"/lib/systemd/systemd-journald"}, dir_ / "journald.log");
+    ASSERT_TRUE(eventually([] { return fs::exists("/run/systemd/journal/socket"); }, 10s))
+        << "systemd-journald did not start (is the systemd package installed?)";
+
+    // The session bus is the user manager's own (dbus-user-session), as on a desktop.
+    writeFile(home_ / ".local/share/dbus-1/services/com.varn.macos.service",
+              "[D-BUS Service]\nName=com.varn.macos\nExec=" VARN_FAKE_MAIN_APP " com.varn.macos " +
+                  (dir_ / "main-app.pid").native() + "\n");
+    ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtimeDir_ + "/bus").c_str(), 1);
+    ::setenv("TZ", "UTC", 1);
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("NOTIFY_SOCKET");
+
+    // Shaped as a login session's manager ("<slice>/user@<uid>.service"), which is how the
+    // journal tells a user unit's entries (_SYSTEMD_USER_UNIT) from a system unit's.
+    const std::string slice = "varn-test-" + std::to_string(::getpid()) + ".slice";
+    std::vector<fs::path> managerCgroups;
+    for (const fs::path hierarchy : {"/sys/fs/cgroup/systemd", "/sys/fs/cgroup/unified",
+                                     "/sys/fs/cgroup"}) {  // hybrid set-ups, or pure cgroup2
+      if (!fs::exists(hierarchy / "cgroup.procs")) continue;
+      if (::mkdir((hierarchy / slice).c_str(), 0755) == 0) cgroups_.push_back(hierarchy / slice);
+      managerCgroups.push_back(hierarchy / slice /
+                               ("user@" + std::to_string(::getuid()) + ".service"));
+      ::mkdir(managerCgroups.back().c_str(), 0755);
+    }
+    // Into the control groups before it starts, so that its units never share one with another
+    // session's.
+    manager_ = support::spawn({"/lib/systemd/systemd", "--user"}, dir_ / "manager.log", [&] {
+      for (const fs::path& cgroup : managerCgroups)
+        std::ofstream(cgroup / "cgroup.procs") << ::getpid();
+    });
+    // systemd-run --wait and the README's commands reach the manager over the bus.
+    ASSERT_TRUE(eventually(
+        [this] {
+          const std::string state = systemctl({"is-system-running"}).output;
+          return (state.starts_with("running") || state.starts_with("degraded")) &&
+                 run({"busctl", "--user", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                      "org.freedesktop.DBus", "NameHasOwner", "s", "org.freedesktop.systemd1"})
+                         .output == "b true\n";
+        },
+        20s))
+        << "systemd --user did not start: " << readFile(dir_ / "manager.log");
+  }
+
+  // Sandbox options of the installed unit (its [Service] lines but those that say how it is
+  // started, stopped and watched) that this kernel or set-up refuses are switched off by a
+  // drop-in and named, so that such a machine runs the tests instead of failing every one.
+  void switchOffRefusedSandboxOptions() {
+    const std::set<std::string> notSandbox = {
+        "Type", "ExecStart", "Restart", "RestartSec", "WatchdogSec", "TimeoutStopSec", "UMask"};
+    std::vector<std::string> options;
+    std::ifstream unit("/usr/local/lib/systemd/user/varn-helper.service");
+    bool inService = false;
+    for (std::string line; std::getline(unit, line);) {
+      if (line.starts_with('[')) inService = line == "[Service]";
+      if (inService && line.find('=') != std::string::npos && !line.starts_with('#') &&
+          !notSandbox.contains(line.substr(0, line.find('=')))) {
+        options.push_back(line);
+      }
+    }
+    ASSERT_FALSE(options.empty()) << "no sandbox options found in the installed unit";
+    // Whether a service with `set` runs and reaches the journal, as the helper must.
+    int probes = 0;
+    const auto works = [&](const std::vector<std::string>& set) {
+      const std::string message = "MESSAGE=varn-sandbox-probe-" + std::to_string(probes++);
+      std::vector<std::string> argv = {"systemd-run", "--user", "--wait", "--quiet"};
+      for (const std::string& option : set) argv.insert(argv.end(), {"-p", option});
+      argv.insert(argv.end(), {"/bin/sh", "-c", "echo " + message + " | logger --journald"});
+      return run(argv).status == 0 && eventually(
+                                          [&] {
+                                            return !journalctl({"-q", message}).output.empty();
+                                          },
+                                          3s);
+    };
+    std::string dropIn = "[Service]\n", names;
+    for (const std::string& option : options) {
+      if (probes == 0 && works(options)) break;
+      if (works({option})) continue;
+      names += " " + option;
+      // An empty assignment resets a setting to its default, which is off for all of them.
+      dropIn += option.substr(0, option.find('=')) + "=\n";
+    }
+    std::cout << "Sandbox options refused on this machine, switched off by a drop-in:"
+              << (names.empty() ? " none" : names) << std::endl;
+    writeFile(home_ / ".config/systemd/user/varn-helper.service.d/50-refused-here.conf", dropIn);
+    ASSERT_EQ(systemctl({"daemon-reload"}).status, 0);
+  }
+
+  CommandResult systemctl(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"systemctl", "--user", "--no-pager"});
+    return run(arguments);
+  }
+  CommandResult journalctl(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"journalctl", "--no-pager"});
+    return run(arguments);
+  }
+  // A property of the helper's unit.
+  std::string show(const std::string& property) {
+    const std::string value = systemctl({"show", "-p", property, "--value", kUnit}).output;
+    return value.substr(0, value.find('\n'));
+  }
+
+  static fs::path container(const fs::path& dataHome) { return dataHome / "group.com.varn.macos"; }
+  fs::path defaultDataHome() const { return home_ / ".local/share"; }
+  pid_t helperPid() { return std::stoi(show("MainPID")); }
+  // Whether a new helper process replaced `old` within `timeout`.
+  bool replaced(pid_t old, seconds timeout) {
+    return eventually([&] { return helperPid() != 0 && helperPid() != old; }, timeout);
+  }
 
   // An enabled schedule over every whole day, so it covers now; or, with `days` empty, one that
   // never does.
   void writeSchedule(std::vector<Weekday> days) {
     const Mode mode{platform::Uuid::random(), "Deep work", "brain", ModeType::block,
                     {"news.example.com"},     {},          false,   std::nullopt};
-    fs::create_directories(container(defaultDataHome()));
     writeFile(container(defaultDataHome()) / "modes.json", encodeModes({mode}));
     writeFile(container(defaultDataHome()) / "schedules.json",
               encodeFocusSchedules({{platform::Uuid::random(), "All day", mode.id, std::move(days),
@@ -83,16 +237,21 @@ class ServiceTest : public ::testing::Test {
   }
 
   void startHelper() {
-    const CommandResult started = session_.systemctl({"start", kUnit});
-    ASSERT_EQ(started.status, 0) << started.output << session_.systemctl({"status", kUnit}).output;
-    ASSERT_EQ(session_.systemctl({"is-active", kUnit}).output, "active\n");
+    const CommandResult started = systemctl({"start", kUnit});
+    ASSERT_EQ(started.status, 0) << started.output << systemctl({"status", kUnit}).output;
+    ASSERT_EQ(systemctl({"is-active", kUnit}).output, "active\n");
   }
 
-  std::string helperJournal() {
-    return session_.journalctl({"-q", "SYSLOG_IDENTIFIER=VarnHelper"}).output;
-  }
+  std::string helperJournal() { return journalctl({"-q", "SYSLOG_IDENTIFIER=VarnHelper"}).output; }
 
-  UserSession session_;
+  const fs::path home_ = [] {
+    const passwd* user = ::getpwuid(::getuid());
+    return fs::path(user ? user->pw_dir : "/root");
+  }();
+  const std::string runtimeDir_ = "/run/user/" + std::to_string(::getuid());
+  support::TempDir dir_;
+  std::vector<fs::path> cgroups_, mounts_;
+  pid_t journald_ = -1, manager_ = -1;
 };
 
 TEST_F(ServiceTest, StartsActiveAndLogsToTheJournalWithItsFields) {
@@ -102,7 +261,7 @@ TEST_F(ServiceTest, StartsActiveAndLogsToTheJournalWithItsFields) {
       eventually([&] { return helperJournal().find("watcher started") != std::string::npos; }, 5s))
       << helperJournal();
 
-  const CommandResult json = session_.journalctl({"-o", "json", "SYSLOG_IDENTIFIER=VarnHelper"});
+  const CommandResult json = journalctl({"-o", "json", "SYSLOG_IDENTIFIER=VarnHelper"});
   std::istringstream lines(json.output);
   int entries = 0;
   for (std::string line; std::getline(lines, line); ++entries) {
@@ -123,34 +282,20 @@ TEST_F(ServiceTest, StartsActiveAndLogsToTheJournalWithItsFields) {
   // journal, not in a user journal, so as root "--user" finds nothing there: root leaves it
   // out and names the unit with --user-unit.
   const bool root = ::getuid() == 0;
-  const auto readme = [&](std::vector<std::string> arguments) {
-    std::vector<std::string> adapted = {"-q"};
-    for (size_t i = 0; i < arguments.size(); ++i) {
-      if (root && arguments[i] == "--user") continue;
-      if (root && arguments[i] == "-u") {
-        adapted.push_back("--user-unit=" + arguments[++i]);
-        continue;
-      }
-      adapted.push_back(arguments[i]);
-    }
-    return session_.journalctl(adapted).output;
+  const auto readme = [&](const std::vector<std::string>& filter, bool byUnit = true) {
+    std::vector<std::string> argv = {"-q"};
+    if (!root) argv.emplace_back("--user");
+    if (byUnit) argv.emplace_back(root ? "--user-unit=varn-helper" : "--unit=varn-helper");
+    argv.insert(argv.end(), filter.begin(), filter.end());
+    return journalctl(argv).output;
   };
-  const struct {
-    std::vector<std::string> filter;
-    const char* finds;
-  } filters[] = {
-      {{"--user", "-u", "varn-helper"}, "Blocking rules watcher started."},
-      {{"--user", "-u", "varn-helper", "LOG_CATEGORY=schedule-evaluator"}, "'All day' not active"},
-      {{"--user", "LOG_SUBSYSTEM=com.varn.macos.helper"}, "Blocking rules watcher started."},
-      {{"--user", "-u", "varn-helper", "-p", "debug"}, "'All day' not active"},
-  };
-  for (const auto& f : filters) {
-    const std::string found = readme(f.filter);
-    EXPECT_NE(found.find(f.finds), std::string::npos) << f.filter.back() << ":\n" << found;
-  }
-  EXPECT_EQ(
-      readme({"--user", "-u", "varn-helper", "LOG_CATEGORY=schedule-evaluator"}).find("watcher"),
-      std::string::npos);
+  const std::string category = readme({"LOG_CATEGORY=schedule-evaluator"});
+  EXPECT_NE(category.find("'All day' not active"), std::string::npos) << category;
+  EXPECT_EQ(category.find("watcher"), std::string::npos) << category;
+  EXPECT_NE(readme({}).find("Blocking rules watcher started."), std::string::npos);
+  EXPECT_NE(readme({"-p", "debug"}).find("'All day' not active"), std::string::npos);
+  EXPECT_NE(readme({"LOG_SUBSYSTEM=com.varn.macos.helper"}, false).find("watcher started"),
+            std::string::npos);
 }
 
 // The app group folder usually appears after the helper started (the main application makes
@@ -162,21 +307,24 @@ TEST_P(AppGroupFolderTest, AnExpiredRulesFileInAFolderMadeAfterTheStartIsSwept) 
   if (*GetParam() != '\0') {
     dataHome = GetParam();
     ASSERT_EQ(support::mountTmpfs(dataHome, "mode=755"), "");
-    ASSERT_EQ(session_.systemctl({"set-environment", "XDG_DATA_HOME=" + dataHome.native()}).status,
-              0);
+    ASSERT_EQ(systemctl({"set-environment", "XDG_DATA_HOME=" + dataHome.native()}).status, 0);
   }
   startHelper();
   const fs::path rules = container(dataHome) / "blocking-rules.json";
-  fs::create_directories(container(dataHome));
-  const auto expired = system_clock::now() - hours(1);
+  const std::string expired =
+      encodeBlockingRules({platform::Uuid::random(),
+                           BlockingRules::Mode::block,
+                           {"example.com"},
+                           time_point_cast<nanoseconds>(system_clock::now() - hours(1)),
+                           {}});
 
   // Swept on the next change in /Users/Shared...
-  writeFile(rules, rulesEndingAt(expired));
+  writeFile(rules, expired);
   writeFile(kShared / "unrelated", "");
   EXPECT_TRUE(eventually([&] { return !fs::exists(rules); }, 5s)) << helperJournal();
 
   // ...and by the 60-second sweep, with nothing else happening.
-  writeFile(rules, rulesEndingAt(expired));
+  writeFile(rules, expired);
   EXPECT_TRUE(eventually([&] { return !fs::exists(rules); }, 70s)) << helperJournal();
   EXPECT_EQ(helperJournal().find("File coordination error"), std::string::npos) << helperJournal();
 }
@@ -194,7 +342,7 @@ TEST_F(ServiceTest, WritesAScheduledSessionBeforeReadyAndStartsTheMainAppThrough
   const Result<BlockingRules> session = decodeBlockingRules(readFile(kSharedRules));
   ASSERT_TRUE(session.ok()) << readFile(kSharedRules) << helperJournal();
   EXPECT_EQ(session.value().hosts, std::vector<std::string>{"news.example.com"});
-  EXPECT_TRUE(eventually([&] { return fs::exists(session_.mainAppPidFile()); }, 10s))
+  EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "main-app.pid"); }, 10s))
       << helperJournal();
   EXPECT_NE(helperJournal().find("Launched main app for scheduled session enforcement"),
             std::string::npos);
@@ -203,54 +351,37 @@ TEST_F(ServiceTest, WritesAScheduledSessionBeforeReadyAndStartsTheMainAppThrough
 TEST_F(ServiceTest, IsRestartedAfterSigkillAndStopsCleanlyWithStatusZero) {
   writeSchedule({kAllWeekdays.begin(), kAllWeekdays.end()});
   startHelper();
-  const pid_t first = session_.helperPid();
+  const pid_t first = helperPid();
   ASSERT_GT(first, 0);
   ASSERT_EQ(::kill(first, SIGKILL), 0);
-  EXPECT_TRUE(eventually(
-      [&] {
-        const pid_t now = session_.helperPid();
-        return now != 0 && now != first;
-      },
-      20s));
-  EXPECT_EQ(session_.restarts(), 1);
+  EXPECT_TRUE(replaced(first, 20s));
+  EXPECT_EQ(show("NRestarts"), "1");
 
   const auto before = steady_clock::now();
-  ASSERT_EQ(session_.systemctl({"stop", kUnit}).status, 0);
+  ASSERT_EQ(systemctl({"stop", kUnit}).status, 0);
   EXPECT_LT(steady_clock::now() - before, 15s);  // the unit's TimeoutStopSec
-  EXPECT_EQ(session_.systemctl({"show", "-p", "Result", "-p", "ExecMainStatus", kUnit}).output,
-            "Result=success\nExecMainStatus=0\n");
+  EXPECT_EQ(show("Result") + " " + show("ExecMainStatus"), "success 0");
   // Nothing half-written: the session file and its lock, and no temporary file beside them.
-  std::vector<std::string> left;
+  std::set<std::string> left;
   for (const fs::directory_entry& entry : fs::directory_iterator(kShared)) {
-    left.push_back(entry.path().filename());
+    left.insert(entry.path().filename());
   }
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"com.varn.macos.blocking-rules.json",
-                                            "com.varn.macos.blocking-rules.json.lock"}));
+  EXPECT_EQ(left, (std::set<std::string>{"com.varn.macos.blocking-rules.json",
+                                         "com.varn.macos.blocking-rules.json.lock"}));
   EXPECT_TRUE(decodeBlockingRules(readFile(kSharedRules)).ok());
 }
 
 TEST_F(ServiceTest, IsRestartedByTheWatchdogWhenItStopsResponding) {
   startHelper();
-  const pid_t stopped = session_.helperPid();
+  const pid_t stopped = helperPid();
   ASSERT_GT(stopped, 0);
   const auto before = steady_clock::now();
   ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
-  // The manager ends it for the missed watchdog, and restarts it RestartSec later.
-  EXPECT_TRUE(eventually(
-      [&] {
-        return session_.systemctl({"show", "-p", "Result", "--value", kUnit}).output ==
-               "watchdog\n";
-      },
-      50s));
-  // Not before the unit's WatchdogSec of 30 s.
+  // The manager ends it for the missed watchdog, not before the unit's WatchdogSec of 30 s, and
+  // restarts it RestartSec later.
+  EXPECT_TRUE(eventually([&] { return show("Result") == "watchdog"; }, 50s));
   EXPECT_GE(steady_clock::now() - before, 29s);
-  EXPECT_TRUE(eventually(
-      [&] {
-        const pid_t now = session_.helperPid();
-        return now != 0 && now != stopped;
-      },
-      15s));
+  EXPECT_TRUE(replaced(stopped, 15s));
 }
 
 }  // namespace

@@ -4,33 +4,25 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s BUS_NAME [PID_FILE]\n", argv[0]);
-    return 2;
-  }
   sd_bus* bus = nullptr;
-  int r = sd_bus_open_user(&bus);
-  if (r < 0) {
-    std::fprintf(stderr, "fake main app: cannot connect: %s\n", std::strerror(-r));
-    return 1;
-  }
+  int r = argc < 2 ? -EINVAL : sd_bus_open_user(&bus);
   // Written before the name is taken, so whoever sees the name owned finds the file.
-  if (argc > 2) std::ofstream(argv[2]) << ::getpid() << '\n';
-  r = sd_bus_request_name(bus, argv[1], 0);
+  if (r >= 0 && argc > 2) std::ofstream(argv[2]) << ::getpid() << '\n';
+  if (r >= 0) r = sd_bus_request_name(bus, argv[1], 0);
   if (r < 0) {
-    std::fprintf(stderr, "fake main app: cannot take %s: %s\n", argv[1], std::strerror(-r));
+    std::fprintf(stderr, "usage: %s BUS_NAME [PID_FILE]; cannot take the name: %s\n", argv[0],
+                 std::strerror(-r));
     return 1;
   }
-  for (;;) {
-    r = sd_bus_process(bus, nullptr);
-    if (r < 0) break;  // the bus went away
-    if (r > 0) continue;
-    if (sd_bus_wait(bus, UINT64_MAX) < 0) break;
+  // Until the bus goes away.
+  while ((r = sd_bus_process(bus, nullptr)) >= 0) {
+    if (r == 0 && sd_bus_wait(bus, UINT64_MAX) < 0) break;
   }
   sd_bus_flush_close_unref(bus);
   return 0;

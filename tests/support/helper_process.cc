@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 
 #include "support/mount_namespace.h"
 #include "support/process.h"
@@ -31,15 +32,6 @@ HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
   if (!options_.zone.empty()) ::setenv("TZ", options_.zone.c_str(), 1);
   ::unsetenv("JOURNAL_STREAM");
   ::unsetenv("LD_PRELOAD");
-  if (!options_.clockShiftLibrary.empty()) {
-    ::setenv("LD_PRELOAD", options_.clockShiftLibrary.c_str(), 1);
-    ::setenv("VARN_TEST_CLOCK_START",
-             std::to_string(options_.clockStart.time_since_epoch().count()).c_str(), 1);
-    // The sanitizer runtime insists on coming first among preloaded libraries.
-    std::string asan = "verify_asan_link_order=0";
-    if (const char* old = std::getenv("ASAN_OPTIONS")) asan = std::string(old) + ":" + asan;
-    ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
-  }
   if (!options_.notifySocket.empty()) {
     ::setenv("NOTIFY_SOCKET", options_.notifySocket.c_str(), 1);
     ::setenv("WATCHDOG_USEC", "400000", 1);
@@ -60,10 +52,7 @@ bool HelperProcess::running() {
 
 int HelperProcess::endWith(int signal) {
   if (pid_ <= 0) return -1;
-  const int status = stop(pid_, signal, std::chrono::seconds(30));
-  pid_ = -1;
-  ended_ = status >= 0;
-  return status;
+  return stop(std::exchange(pid_, -1), signal, std::chrono::seconds(30));
 }
 
 std::vector<std::string> HelperProcess::logLines() const {

@@ -2,9 +2,7 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +20,6 @@ class HelperProcess {
     std::filesystem::path logFile{};
     // None by default: nothing answers there.
     std::string busAddress = "unix:path=/nonexistent";
-    // The wall clock starts at `clockStart` by way of this preloaded library; when empty, the
-    // real clock, and nothing preloaded.
-    std::filesystem::path clockShiftLibrary{};
-    std::chrono::sys_seconds clockStart{};
     // TZ; when empty, the caller's zone.
     std::string zone{};
     // As a service manager starts it: NOTIFY_SOCKET names this datagram socket, and a watchdog
@@ -46,8 +40,6 @@ class HelperProcess {
   // Sends `signal` and waits for the process to end (killing it after 30 s): its exit status,
   // or 128 + the signal that ended it.
   int endWith(int signal);
-  // True once endWith() has seen the process end.
-  bool ended() const { return ended_; }
   // Its log lines so far.
   std::vector<std::string> logLines() const;
   // How many log lines contain `text`.
@@ -56,7 +48,6 @@ class HelperProcess {
  private:
   Options options_;
   pid_t pid_ = -1;
-  bool ended_ = false;
 };
 
 }  // namespace varn::support

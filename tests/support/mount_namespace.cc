@@ -81,14 +81,4 @@ std::string fillWithFile(const std::filesystem::path& path) {
   return result;
 }
 
-std::string fillWithEmptyFiles(const std::filesystem::path& folder, int* created) {
-  for (*created = 0; *created < (1 << 20); ++*created) {
-    const std::filesystem::path path = folder / std::to_string(*created);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return errno == ENOSPC ? "" : failure("create " + path.native());
-    ::close(fd);
-  }
-  return "the inodes never ran out";
-}
-
 }  // namespace varn::support

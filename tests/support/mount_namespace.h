@@ -27,7 +27,5 @@ std::string bindMount(const std::filesystem::path& from, const std::filesystem::
 std::string setReadOnly(const std::filesystem::path& at, bool readOnly);
 // Writes a file at `path` until the file system reports it full (ENOSPC).
 std::string fillWithFile(const std::filesystem::path& path);
-// Creates empty files "0", "1", ... in `folder` until no inode is left; counts them in `created`.
-std::string fillWithEmptyFiles(const std::filesystem::path& folder, int* created);
 
 }  // namespace varn::support

@@ -1,65 +1,38 @@
 #include "support/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <thread>
 
 namespace varn::support {
-namespace {
 
 using namespace std::chrono;
-
-[[noreturn]] void exec(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  ::execvp(args[0], args.data());
-  ::_exit(127);
-}
-
-}  // namespace
 
 int exitStatus(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }
 
 CommandResult run(const std::vector<std::string>& argv, seconds timeout) {
+  // Through the shell, each word quoted, under timeout(1), which kills a program that hangs.
+  std::string command = "timeout -s KILL " + std::to_string(timeout.count());
+  for (const std::string& word : argv) {
+    command += " '";
+    for (const char c : word) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += "'";
+  }
   CommandResult result;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return result;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::dup2(fds[1], STDERR_FILENO);
-    const int null = ::open("/dev/null", O_RDONLY);
-    ::dup2(null, STDIN_FILENO);
-    exec(argv);
-  }
-  ::close(fds[1]);
-  const auto deadline = steady_clock::now() + timeout;
+  FILE* output = ::popen((command + " </dev/null 2>&1").c_str(), "r");
+  if (output == nullptr) return result;
   char buffer[4096];
-  for (;;) {
-    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-    pollfd p{fds[0], POLLIN, 0};
-    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) == 0) {
-      ::kill(pid, SIGKILL);
-      result.output += "\n<killed after " + std::to_string(timeout.count()) + " s>";
-      break;
-    }
-    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    result.output.append(buffer, static_cast<size_t>(n));
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, output)) > 0;) {
+    result.output.append(buffer, n);
   }
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = exitStatus(status);
+  result.status = exitStatus(::pclose(output));
   return result;
 }
 
@@ -70,7 +43,11 @@ pid_t spawn(const std::vector<std::string>& argv, const std::filesystem::path& l
   if (inChild) inChild();
   const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(126);
-  exec(argv);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  ::execvp(args[0], args.data());
+  ::_exit(127);
 }
 
 int stop(pid_t pid, int signal, milliseconds grace) {
