@@ -27,25 +27,20 @@ TEST(ReadWholeFile, ReadsOnlyARegularFileWithinTheLimit) {
   fs::create_directory(dir / "folder");
   fs::create_symlink("/dev/zero", dir / "zero");
   fs::create_symlink(dir / "nowhere", dir / "dangling");
-  const struct {
-    const char* name;
-    size_t limit;
-    const char* result;  // "=contents", or a part of the error message
-  } cases[] = {
-      {"small", 5, "=hello"},  // exactly the limit
-      {"link", 100, "=hello"},
-      {"small", 4, "larger than the 4 bytes limit"},
-      {"big", kRulesFileSizeLimit, "larger than the 1 MiB limit"},
-      {"fifo", 100, "not a regular file"},
-      {"zero", 100, "not a regular file"},
-      {"folder", 100, "Is a directory"},
-      {"dangling", 100, "No such file"},
-      {"missing", 100, "No such file"},
-  };
-  for (const auto& c : cases) {
-    Result<std::string> r = readWholeFile(dir / c.name, c.limit);
+  // The contents ("=" first), or a part of the error message.
+  for (const auto& [name, limit, result] :
+       {std::tuple{"small", 5, "=hello"},  // exactly the limit
+        {"link", 100, "=hello"},
+        {"small", 4, "larger than the 4 bytes limit"},
+        {"big", int{kRulesFileSizeLimit}, "larger than the 1 MiB limit"},
+        {"fifo", 100, "not a regular file"},
+        {"zero", 100, "not a regular file"},
+        {"folder", 100, "Is a directory"},
+        {"dangling", 100, "No such file"},
+        {"missing", 100, "No such file"}}) {
+    Result<std::string> r = readWholeFile(dir / name, limit);
     const std::string got = r.ok() ? "=" + r.value() : r.error().message;
-    EXPECT_NE(got.find(c.result), std::string::npos) << c.name << " " << c.limit << ": " << got;
+    EXPECT_NE(got.find(result), std::string::npos) << name << " " << limit << ": " << got;
   }
 }
 

@@ -13,21 +13,19 @@ namespace {
 using namespace std::chrono;
 
 TEST(LogEntry, FillsPublicArgumentsAndRedactsPrivateOnes) {
-  const struct {
-    const char* format;
-    std::vector<std::string> arguments;
-    const char* redacted;
-    const char* full;
-  } cases[] = {
-      {"Failed: %{public}s", {"bad"}, "Failed: bad", "Failed: bad"},
-      {"'%{public}s' until %s", {"Work", "17:30"}, "'Work' until <private>", "'Work' until 17:30"},
-      {"100% sure %d", {}, "100% sure %d", "100% sure %d"},
-      {"missing %{public}s%s", {}, "missing <private>", "missing "},
-  };
-  for (const auto& c : cases) {
-    LogEntry e{"s", "c", LogLevel::kError, c.format, c.arguments};
-    EXPECT_EQ(e.redactedMessage(), c.redacted) << c.format;
-    EXPECT_EQ(e.message(), c.full) << c.format;
+  // The format, its arguments, the message redacted and in full.
+  for (const auto& [format, arguments, redacted, full] :
+       {std::tuple{"Failed: %{public}s", std::vector<std::string>{"bad"}, "Failed: bad",
+                   "Failed: bad"},
+        {"'%{public}s' until %s",
+         {"Work", "17:30"},
+         "'Work' until <private>",
+         "'Work' until 17:30"},
+        {"100% sure %d", {}, "100% sure %d", "100% sure %d"},
+        {"missing %{public}s%s", {}, "missing <private>", "missing "}}) {
+    LogEntry e{"s", "c", LogLevel::kError, format, arguments};
+    EXPECT_EQ(e.redactedMessage(), redacted) << format;
+    EXPECT_EQ(e.message(), full) << format;
   }
 }
 
@@ -41,6 +39,8 @@ TEST(LogLine, HasTheDocumentedShapeAndStaysOnOneLine) {
   EXPECT_EQ(formatLogLine(e, time),
             "2026-03-02T17:30:00.123Z default [com.varn.macos/mode-store] Failed: "
             "a b\\nc\\x0d\\x1b[31m\\x7f\n");
+  EXPECT_EQ(formatLogLine({"s", "c", LogLevel::kDebug, "x", {}}, time),
+            "2026-03-02T17:30:00.123Z debug [s/c] x\n");
 }
 
 TEST(JournalSink, SendsTheFieldsAndFallsBackWhenTheJournalRefuses) {
