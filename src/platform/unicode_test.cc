@@ -19,16 +19,13 @@ TEST(Unicode, ComparesCanonicalFormsAndNeverMatchesInvalidUtf8) {
 }
 
 TEST(Unicode, TrimsEveryWhiteSpaceCodePointAtTheEndsOnly) {
-  const struct {
-    const char* text;
-    const char* trimmed;
-  } cases[] = {
-      {" \t\r\n\v\fa b\t\n", "a b"},
-      {"\u0085\u3000a\u00a0\u2028\u2029\u202f", "a"},  // NEL, ideographic, no-break, LS, PS
-      {"\u200ba\u0301\x1c", "\u200ba\u0301\x1c"},      // zero-width space, a mark, a control
-      {" \t\n", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(trimmedWhiteSpace(c.text), c.trimmed) << c.text;
+  for (const auto& [text, trimmed] :
+       {std::pair{" \t\r\n\v\fa b\t\n", "a b"},
+        {"\u0085\u3000a\u00a0\u2028\u2029\u202f", "a"},  // NEL, ideographic, no-break, LS, PS
+        {"\u200ba\u0301\x1c", "\u200ba\u0301\x1c"},      // zero-width space, a mark, a control
+        {" \t\n", ""}}) {
+    EXPECT_EQ(trimmedWhiteSpace(text), trimmed) << text;
+  }
   EXPECT_FALSE(trimmedWhiteSpace(" a\xff ").has_value());
 }
 
