@@ -10,10 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -35,6 +35,7 @@ using support::CommandResult;
 using support::readFile;
 using support::run;
 using support::writeFile;
+using Properties = std::map<std::string, std::string>;
 
 constexpr const char* kUnit = "varn-helper.service";
 const fs::path kShared = "/Users/Shared";
@@ -45,14 +46,6 @@ std::string namespaceFailure = "not entered";
 // Each check runs a program, so checks are made far apart.
 bool eventually(const std::function<bool()>& condition, seconds timeout) {
   return support::eventually(condition, timeout, 100ms);
-}
-
-void removeCgroup(const fs::path& cgroup) {
-  std::error_code ignored;
-  for (const fs::directory_entry& entry : fs::directory_iterator(cgroup, ignored)) {
-    if (entry.is_directory(ignored)) removeCgroup(entry.path());
-  }
-  ::rmdir(cgroup.c_str());
 }
 
 // What a user's desktop session offers a user service, set up in the mount namespace: /run a
@@ -72,7 +65,8 @@ class ServiceTest : public ::testing::Test {
     // The manager stops the helper (and so shows the stop path once more) before it exits.
     support::stop(manager_, SIGTERM, 20s);
     support::stop(journald_, SIGTERM, 5s);
-    for (const fs::path& cgroup : cgroups_) removeCgroup(cgroup);
+    for (const fs::path& cgroup : cgroups_)
+      run({"find", cgroup, "-depth", "-type", "d", "-delete"});
     // So that a next test in this process starts from the host's folders again.
     for (auto at = mounts_.rbegin(); at != mounts_.rend(); ++at) ::umount2(at->c_str(), MNT_DETACH);
   }
@@ -87,21 +81,21 @@ class ServiceTest : public ::testing::Test {
       ASSERT_EQ(support::mountTmpfs(at, at == home_ ? "mode=700" : "mode=755"), "");
       mounts_.push_back(at);
     }
-    for (const char* folder : {"/run/systemd", "/run/systemd/system", "/run/log", "/run/user",
-                               "/run/systemd/inaccessible"}) {
+    // The nodes sandboxing mounts over the paths it hides, as PID 1 makes them at boot; without
+    // them every such option fails with 226/NAMESPACE.
+    const fs::path hidden = "/run/systemd/inaccessible";
+    for (const char* folder : {"/run/systemd", "/run/systemd/system", "/run/log", "/run/user"}) {
       ::mkdir(folder, 0755);
     }
     ::mkdir(runtimeDir_.c_str(), 0700);
-    // The nodes sandboxing mounts over the paths it hides, as PID 1 makes them at boot; without
-    // them every such option fails with 226/NAMESPACE.
-    const std::pair<const char*, mode_t> nodes[] = {{"reg", S_IFREG},  {"dir", S_IFDIR},
-                                                    {"fifo", S_IFIFO}, {"sock", S_IFSOCK},
-                                                    {"chr", S_IFCHR},  {"blk", S_IFBLK}};
-    for (const auto& [name, mode] : nodes) {
-      const std::string path = std::string("/run/systemd/inaccessible/") + name;
-      ASSERT_EQ(mode == S_IFDIR ? ::mkdir(path.c_str(), 0) : ::mknod(path.c_str(), mode, 0), 0)
-          << path << ": " << std::strerror(errno);
-    }
+    ::mkdir(hidden.c_str(), 0755);
+    ASSERT_EQ(::mkdir((hidden / "dir").c_str(), 0), 0);
+    const std::pair<const char*, mode_t> nodes[] = {{"reg", S_IFREG},
+                                                    {"fifo", S_IFIFO},
+                                                    {"sock", S_IFSOCK},
+                                                    {"chr", S_IFCHR},
+                                                    {"blk", S_IFBLK}};
+    for (const auto& [name, mode] : nodes) ASSERT_EQ(::mknod((hidden / name).c_str(), mode, 0), 0);
 
     const CommandResult installed = run({VARN_CMAKE_COMMAND, "--install", VARN_BUILD_DIR});
     ASSERT_EQ(installed.status, 0) << installed.output;
@@ -129,7 +123,8 @@ class ServiceTest : public ::testing::Test {
     ::unsetenv("NOTIFY_SOCKET");
 
     // Shaped as a login session's manager ("<slice>/user@<uid>.service"), which is how the
-    // journal tells a user unit's entries (_SYSTEMD_USER_UNIT) from a system unit's.
+    // journal tells a user unit's entries (_SYSTEMD_USER_UNIT) from a system unit's. The manager
+    // goes into it before it starts, so that its units never share a group with another session's.
     const std::string slice = "varn-test-" + std::to_string(::getpid()) + ".slice";
     std::vector<fs::path> managerCgroups;
     for (const fs::path hierarchy : {"/sys/fs/cgroup/systemd", "/sys/fs/cgroup/unified",
@@ -140,8 +135,6 @@ class ServiceTest : public ::testing::Test {
                                ("user@" + std::to_string(::getuid()) + ".service"));
       ::mkdir(managerCgroups.back().c_str(), 0755);
     }
-    // Into the control groups before it starts, so that its units never share one with another
-    // session's.
     manager_ = support::spawn({"/lib/systemd/systemd", "--user"}, dir_ / "manager.log", [&] {
       for (const fs::path& cgroup : managerCgroups)
         std::ofstream(cgroup / "cgroup.procs") << ::getpid();
@@ -170,8 +163,8 @@ class ServiceTest : public ::testing::Test {
     bool inService = false;
     for (std::string line; std::getline(unit, line);) {
       if (line.starts_with('[')) inService = line == "[Service]";
-      if (inService && line.find('=') != std::string::npos && !line.starts_with('#') &&
-          !notSandbox.contains(line.substr(0, line.find('=')))) {
+      const std::string name = line.substr(0, line.find('='));
+      if (inService && name != line && !name.starts_with('#') && !notSandbox.contains(name)) {
         options.push_back(line);
       }
     }
@@ -211,19 +204,31 @@ class ServiceTest : public ::testing::Test {
     arguments.insert(arguments.begin(), {"journalctl", "--no-pager"});
     return run(arguments);
   }
-  // A property of the helper's unit.
-  std::string show(const std::string& property) {
-    const std::string value = systemctl({"show", "-p", property, "--value", kUnit}).output;
-    return value.substr(0, value.find('\n'));
+  // Properties of the helper's unit ("MainPID,ActiveState"), all from one answer of the manager,
+  // so that they describe the same moment.
+  Properties show(const std::string& names) {
+    std::istringstream lines(systemctl({"show", "-p", names, kUnit}).output);
+    Properties properties;
+    for (std::string line; std::getline(lines, line);) {
+      const size_t equals = line.find('=');
+      if (equals != std::string::npos) properties[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return properties;
+  }
+  // Whether a new helper process replaced `old` and reported ready again within `timeout`. Between
+  // the two the manager shows the old pid until it reaped it, then 0 until RestartSec has passed.
+  bool replaced(pid_t old, seconds timeout) {
+    return eventually(
+        [&] {
+          Properties unit = show("MainPID,ActiveState");
+          return unit["ActiveState"] == "active" && unit["MainPID"] != "0" &&
+                 unit["MainPID"] != std::to_string(old);
+        },
+        timeout);
   }
 
   static fs::path container(const fs::path& dataHome) { return dataHome / "group.com.varn.macos"; }
   fs::path defaultDataHome() const { return home_ / ".local/share"; }
-  pid_t helperPid() { return std::stoi(show("MainPID")); }
-  // Whether a new helper process replaced `old` within `timeout`.
-  bool replaced(pid_t old, seconds timeout) {
-    return eventually([&] { return helperPid() != 0 && helperPid() != old; }, timeout);
-  }
 
   // An enabled schedule over every whole day, so it covers now; or, with `days` empty, one that
   // never does.
@@ -241,13 +246,12 @@ class ServiceTest : public ::testing::Test {
     ASSERT_EQ(started.status, 0) << started.output << systemctl({"status", kUnit}).output;
     ASSERT_EQ(systemctl({"is-active", kUnit}).output, "active\n");
   }
+  // 0 while there is none (or the manager did not answer).
+  pid_t helperPid() { return std::atoi(show("MainPID")["MainPID"].c_str()); }
 
   std::string helperJournal() { return journalctl({"-q", "SYSLOG_IDENTIFIER=VarnHelper"}).output; }
 
-  const fs::path home_ = [] {
-    const passwd* user = ::getpwuid(::getuid());
-    return fs::path(user ? user->pw_dir : "/root");
-  }();
+  const fs::path home_ = ::getpwuid(::getuid())->pw_dir;
   const std::string runtimeDir_ = "/run/user/" + std::to_string(::getuid());
   support::TempDir dir_;
   std::vector<fs::path> cgroups_, mounts_;
@@ -261,8 +265,7 @@ TEST_F(ServiceTest, StartsActiveAndLogsToTheJournalWithItsFields) {
       eventually([&] { return helperJournal().find("watcher started") != std::string::npos; }, 5s))
       << helperJournal();
 
-  const CommandResult json = journalctl({"-o", "json", "SYSLOG_IDENTIFIER=VarnHelper"});
-  std::istringstream lines(json.output);
+  std::istringstream lines(journalctl({"-o", "json", "SYSLOG_IDENTIFIER=VarnHelper"}).output);
   int entries = 0;
   for (std::string line; std::getline(lines, line); ++entries) {
     const nlohmann::json entry = nlohmann::json::parse(line);
@@ -354,13 +357,14 @@ TEST_F(ServiceTest, IsRestartedAfterSigkillAndStopsCleanlyWithStatusZero) {
   const pid_t first = helperPid();
   ASSERT_GT(first, 0);
   ASSERT_EQ(::kill(first, SIGKILL), 0);
-  EXPECT_TRUE(replaced(first, 20s));
-  EXPECT_EQ(show("NRestarts"), "1");
+  ASSERT_TRUE(replaced(first, 20s));
+  EXPECT_EQ(show("NRestarts"), (Properties{{"NRestarts", "1"}}));
 
   const auto before = steady_clock::now();
   ASSERT_EQ(systemctl({"stop", kUnit}).status, 0);
   EXPECT_LT(steady_clock::now() - before, 15s);  // the unit's TimeoutStopSec
-  EXPECT_EQ(show("Result") + " " + show("ExecMainStatus"), "success 0");
+  EXPECT_EQ(show("Result,ExecMainStatus"),
+            (Properties{{"Result", "success"}, {"ExecMainStatus", "0"}}));
   // Nothing half-written: the session file and its lock, and no temporary file beside them.
   std::set<std::string> left;
   for (const fs::directory_entry& entry : fs::directory_iterator(kShared)) {
@@ -379,7 +383,7 @@ TEST_F(ServiceTest, IsRestartedByTheWatchdogWhenItStopsResponding) {
   ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
   // The manager ends it for the missed watchdog, not before the unit's WatchdogSec of 30 s, and
   // restarts it RestartSec later.
-  EXPECT_TRUE(eventually([&] { return show("Result") == "watchdog"; }, 50s));
+  EXPECT_TRUE(eventually([&] { return show("Result")["Result"] == "watchdog"; }, 50s));
   EXPECT_GE(steady_clock::now() - before, 29s);
   EXPECT_TRUE(replaced(stopped, 15s));
 }
