@@ -49,6 +49,7 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
     const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
     // Asked twice; a fallback to UTC is logged once.
     const std::unique_ptr<Calendar> want = calendarForZone(expected);
+    ASSERT_NE(want, nullptr) << c.where;
     EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), want->startOfDay(kSundayEveningUtc))
         << c.where;
     EXPECT_EQ(calendar->weekday(kSundayEveningUtc), want->weekday(kSundayEveningUtc)) << c.where;

@@ -25,14 +25,18 @@ TEST(FileCoordination, AReaderSharesAndWritersWaitUntilEveryOtherHolderLetsGo) {
   support::TempDir dir;
   LockHoldingChild reader(dir / "f", LOCK_SH);
   ASSERT_TRUE(reader.held());
-  EXPECT_TRUE(coordinateReading(dir / "f", [](const fs::path&) {}).ok());
+  bool read = false;
+  EXPECT_TRUE(coordinateReading(dir / "f", [&](const fs::path&) { read = true; }).ok());
+  EXPECT_TRUE(read);
   std::atomic<steady_clock::time_point> wroteAt{};
-  std::atomic<int> inside{0}, overlaps{0};  // atomic for the thread sanitizer, which knows no flock
+  std::atomic<int> inside{0}, overlaps{0},
+      writes{0};  // atomic for the thread sanitizer, which knows no flock
   const auto write = [&] {
     for (int i = 0; i < 100; ++i) {
       EXPECT_TRUE(coordinateWriting(dir / "f", [&](auto&) {
                     if (wroteAt.load() == steady_clock::time_point{}) wroteAt = steady_clock::now();
                     overlaps += ++inside != 1;
+                    ++writes;
                     std::this_thread::yield();
                     --inside;
                   }).ok());
@@ -44,7 +48,8 @@ TEST(FileCoordination, AReaderSharesAndWritersWaitUntilEveryOtherHolderLetsGo) {
   const auto released = steady_clock::now();
   reader.letGo();
   a.join(), b.join(), c.join();
-  EXPECT_LT(wroteAt.load() - released, 500ms);  // woken by the release, not by a poll or the limit
+  EXPECT_EQ(writes, 300);
+  EXPECT_LT(wroteAt.load() - released, 2s);  // woken by the release, not by the 3 s limit
   EXPECT_EQ(overlaps, 0);
 }
 

@@ -138,6 +138,7 @@ TEST_F(EvaluatorTest, AFailedSaveIsAnErrorLaunchesNothingAndIsRetriedAtTheNextTi
   fs::create_directories(rulesFile_);  // a folder where the file belongs
   evaluator_.start();
   // An error: at a lower level the journal would not keep why no session started.
+  ASSERT_FALSE(log_->lines().empty());
   EXPECT_TRUE(log_->lines().back().starts_with("error: Failed to write blocking rules: "));
   EXPECT_TRUE(launches_.empty());
   fs::remove(rulesFile_);

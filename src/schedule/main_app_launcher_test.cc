@@ -73,7 +73,7 @@ TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
   }
   // Running now: an open sent anyway would be answered (the name is owned) and logged.
   ASSERT_TRUE(workspace.isRunning(kMainApp));
-  EXPECT_TRUE(launch(helper, 500ms).empty());
+  EXPECT_TRUE(launch(helper, 2s).empty());
   // Without a session bus the application cannot be located.
   platform::SdBusWorkspace nowhere(event, "unix:path=/nonexistent/bus");
   log->clear();

@@ -30,7 +30,7 @@ TEST(ModeRuleBuilder, GivesEachModeTheHostsAndAppsOfItsSession) {
 
 TEST(ModeRuleBuilder, ComparesEntriesByTheHostTheyName) {
   for (const support::Case& c : support::readCases("src/schedule/normalized_host_cases.tsv", 2)) {
-    EXPECT_EQ(ModeRuleBuilder::normalizedHost(c.fields[0]).value_or(""), c.fields[1]) << c.where;
+    EXPECT_EQ(ModeRuleBuilder::normalizedHost(c.fields[0]).value_or("-"), c.fields[1]) << c.where;
   }
   EXPECT_EQ(ModeRuleBuilder::normalizedHost("example.com\xff"), std::nullopt);  // not UTF-8
 }

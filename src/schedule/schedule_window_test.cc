@@ -32,6 +32,7 @@ TEST(ScheduledWindow, IsTheWindowOfAListedDayAndNothingForAnEmptyOrUnlistedOne) 
       {"Monday, before the window", schedule(540, 720, {W::sunday, W::monday}), kMonday + 1h,
        monday9To12},
       {"Tuesday is not listed", schedule(540, 720, {W::monday}), kMonday + 34h, none},
+      {"no day listed", schedule(540, 720, {}), kMonday + 10h, none},
       {"into Tuesday", schedule(1320, 1800, {W::monday}), kMonday + 23h,
        ScheduledWindow{kMonday + 22h, kMonday + 30h}},
       {"start equals end", schedule(600, 600, {W::monday}), kMonday + 10h, none},

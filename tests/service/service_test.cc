@@ -279,6 +279,7 @@ TEST_P(AppGroupFolderTest, AnExpiredRulesFileInAFolderMadeAfterTheStartIsSwept) 
   if (*GetParam() != '\0') {
     dataHome = GetParam();
     ASSERT_EQ(support::mountTmpfs(dataHome, "mode=755"), "");
+    mounts_.push_back(dataHome);
     ASSERT_EQ(systemctl({"set-environment", "XDG_DATA_HOME=" + dataHome.native()}).status, 0);
   }
   startHelper();

@@ -47,7 +47,10 @@ HelperProcess::~HelperProcess() {
 
 bool HelperProcess::running() {
   int status = 0;
-  return pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0;
+  if (pid_ <= 0) return false;
+  if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
+  pid_ = -1;  // reaped: the number may soon be another process's
+  return false;
 }
 
 int HelperProcess::endWith(int signal) {
