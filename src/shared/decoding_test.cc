@@ -50,32 +50,24 @@ std::string fileOf(const std::string& kind, std::string_view input) {
   return kind == "rules" ? record.dump() : json::array({record}).dump();
 }
 
-// Decodes a list and writes it back, which must read back as the same records.
-template <typename T>
-Result<std::string> rewrite(std::string_view file,
-                            Result<std::vector<T>> (*decode)(std::string_view),
-                            std::string (*encode)(const std::vector<T>&)) {
-  Result<std::vector<T>> read = decode(file);
-  if (!read.ok()) return read.error();
-  const std::string written = encode(read.value());
-  Result<std::vector<T>> again = decode(written);
-  EXPECT_TRUE(again.ok() && again.value() == read.value()) << written;
-  return written;
-}
+std::string nothing(const JsonDocument&) { return ""; }
 
+// Decodes a file and writes it back; a list written back must read back as the same records.
 Result<std::string> rewrite(const std::string& kind, std::string_view file) {
-  if (kind == "json") {
-    Result<JsonDocument> parsed = parseJson(file);
-    if (!parsed.ok()) return parsed.error();
-    return std::string();
-  }
-  if (kind == "rules") {
-    Result<BlockingRules> read = decodeBlockingRules(file);
-    if (!read.ok()) return read.error();
-    return encodeBlockingRules(read.value());
-  }
-  if (kind == "modes") return rewrite(file, &decodeModes, &encodeModes);
-  return rewrite(file, &decodeFocusSchedules, &encodeFocusSchedules);
+  const auto again = [](const auto& decode, const auto& encode, std::string_view text) {
+    auto read = decode(text);
+    if (!read.ok()) return Result<std::string>(read.error());
+    const std::string written = encode(read.value());
+    if constexpr (requires { read.value() == read.value(); }) {
+      auto reread = decode(written);
+      EXPECT_TRUE(reread.ok() && reread.value() == read.value()) << written;
+    }
+    return Result<std::string>(written);
+  };
+  if (kind == "json") return again(parseJson, nothing, file);
+  if (kind == "rules") return again(decodeBlockingRules, encodeBlockingRules, file);
+  if (kind == "modes") return again(decodeModes, encodeModes, file);
+  return again(decodeFocusSchedules, encodeFocusSchedules, file);
 }
 
 TEST(Decoding, ReadsOrRefusesEachFileOfTheTable) {
@@ -85,11 +77,10 @@ TEST(Decoding, ReadsOrRefusesEachFileOfTheTable) {
     const std::string got = written.ok() ? "ok " + written.value() : written.error().message;
     if (expected.starts_with("= ")) {
       EXPECT_EQ(got, "ok " + expected.substr(2)) << c.where;
-    } else if (!expected.starts_with("ok")) {
-      EXPECT_TRUE(!written.ok() && got.find(expected) != std::string::npos)
+    } else if (!expected.starts_with("ok") || !written.ok()) {
+      EXPECT_TRUE(!written.ok() && !expected.starts_with("ok") &&
+                  got.find(expected) != std::string::npos)
           << c.where << ": " << got;
-    } else if (!written.ok()) {
-      ADD_FAILURE() << c.where << ": " << got;
     } else if (expected != "ok") {
       // The fields named must be written so (null: not written); the first record of a list.
       json record = json::parse(written.value());
