@@ -119,8 +119,7 @@ TEST_F(EvaluatorTest, TheFirstEnabledScheduleCoveringNowWithAnExistingModeWins) 
 }
 
 TEST_F(EvaluatorTest, ModesAreReadOnlyForEnabledSchedulesAndTheirLossIsAnError) {
-  const Mode mode = makeMode(ModeType::block, {});
-  FocusSchedule morning = makeSchedule("Morning", mode, 540, 720, false);
+  FocusSchedule morning = makeSchedule("Morning", makeMode(ModeType::block, {}), 540, 720, false);
   write({morning}, {});
   fs::remove(container_ / "modes.json");
   evaluator_.evaluate();

@@ -45,12 +45,14 @@ TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
   ASSERT_TRUE(loop.ok());
   sd_event* event = loop.value()->event();
   platform::SdBusWorkspace workspace(event, bus.address());
+  platform::SdBusWorkspace nowhere(event, "unix:path=/nonexistent/bus");  // no session bus
   platform::testing::ScopedMemoryLog log;
   // Runs the loop until something is logged or `limit` has passed, then until nothing more is
   // ready, so that the launcher releases its connection (the leak checker sees it otherwise).
-  const auto launch = [&](const BundleInfo& bundle, std::chrono::milliseconds limit = 10s) {
+  const auto launch = [&](const BundleInfo& bundle, platform::Workspace* at = nullptr,
+                          std::chrono::milliseconds limit = 10s) {
     log->clear();
-    launchMainApp(workspace, bundle);
+    launchMainApp(at ? *at : workspace, bundle);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (log->entries().empty() && std::chrono::steady_clock::now() < deadline) {
       sd_event_run(event, 100'000);
@@ -59,26 +61,23 @@ TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
     return log->lines();
   };
   const BundleInfo helper{"com.varn.macos.helper", std::nullopt};
-  const std::pair<BundleInfo, std::string> cases[] = {
-      {BundleInfo{}, "error: Failed to resolve main app bundle identifier for scheduled"},
-      {BundleInfo{"h", "com.varn.missing"}, "error: Failed to locate main app 'com.varn.missing'"},
-      {BundleInfo{"h", "com.varn.failing"}, "error: Failed to launch main app for scheduled"},
-      {helper, "default: Launched main app for scheduled session enforcement"},
+  const std::tuple<BundleInfo, platform::Workspace*, std::string> cases[] = {
+      {BundleInfo{}, nullptr, "error: Failed to resolve main app bundle identifier for scheduled"},
+      {BundleInfo{"h", "com.varn.missing"}, nullptr,
+       "error: Failed to locate main app 'com.varn.m"},
+      {BundleInfo{"h", "com.varn.failing"}, nullptr, "error: Failed to launch main app for sched"},
+      {helper, &nowhere, "error: Failed to locate main app 'com.varn.macos' for scheduled"},
+      {helper, nullptr, "default: Launched main app for scheduled session enforcement"},
   };
   ASSERT_FALSE(workspace.isRunning(kMainApp));
-  for (const auto& [bundle, outcome] : cases) {
-    const std::vector<std::string> lines = launch(bundle);
+  for (const auto& [bundle, at, outcome] : cases) {
+    const std::vector<std::string> lines = launch(bundle, at);
     ASSERT_EQ(lines.size(), 1u) << outcome;
     EXPECT_TRUE(lines[0].starts_with(outcome)) << lines[0];
   }
   // Running now: an open sent anyway would be answered (the name is owned) and logged.
   ASSERT_TRUE(workspace.isRunning(kMainApp));
-  EXPECT_TRUE(launch(helper, 2s).empty());
-  // Without a session bus the application cannot be located.
-  platform::SdBusWorkspace nowhere(event, "unix:path=/nonexistent/bus");
-  log->clear();
-  launchMainApp(nowhere, helper);
-  EXPECT_EQ(log->count("Failed to locate main app '%{public}s' for scheduled session launch"), 1u);
+  EXPECT_TRUE(launch(helper, nullptr, 2s).empty());
 }
 
 }  // namespace
