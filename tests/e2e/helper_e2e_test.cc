@@ -71,9 +71,8 @@ class HelperE2eTest : public ::testing::Test {
     const std::vector<Weekday> everyDay(kAllWeekdays.begin(), kAllWeekdays.end());
     const FocusSchedule schedule{
         platform::Uuid::random(), "All day", mode.id, everyDay, 0, 1440, 0, 300, true};
-    const fs::path container = dir_ / "data" / "group.com.varn.macos";
-    writeFile(container / "modes.json", encodeModes({mode}));
-    writeFile(container / "schedules.json", encodeFocusSchedules({schedule}));
+    writeFile(dir_ / "data/group.com.varn.macos/modes.json", encodeModes({mode}));
+    writeFile(dir_ / "data/group.com.varn.macos/schedules.json", encodeFocusSchedules({schedule}));
   }
 
   void TearDown() override {
@@ -153,12 +152,9 @@ TEST_F(HelperE2eTest, KeepsRunningWhenTheReaderOfItsStderrGoesAway) {
   ::close(fds[0]);
   ASSERT_EQ(c, '\n') << "no line on stderr within 10 s";
   // An expired record to sweep: every entry from now on goes to a pipe without a reader.
+  const auto hourAgo = time_point_cast<nanoseconds>(system_clock::now() - hours(1));
   writeFile(dir_ / "Users" / "incoming.json",
-            encodeBlockingRules({platform::Uuid::random(),
-                                 BlockingRules::Mode::block,
-                                 {"example.com"},
-                                 time_point_cast<nanoseconds>(system_clock::now() - hours(1)),
-                                 {}}));
+            encodeBlockingRules({platform::Uuid::random(), {}, {"example.com"}, hourAgo, {}}));
   fs::rename(dir_ / "Users" / "incoming.json", rules_);
   ASSERT_TRUE(eventually([&] { return !fs::exists(rules_); }, seconds(2)));
   std::this_thread::sleep_for(milliseconds(200));

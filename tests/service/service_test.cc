@@ -47,11 +47,10 @@ bool eventually(const std::function<bool()>& condition, seconds timeout) {
   return support::eventually(condition, timeout, 100ms);
 }
 
-// What a user's desktop session offers a user service, set up in the mount namespace: /run a
-// tmpfs of its own with what PID 1 leaves there on a booted machine, /var/log, /Users and the
-// home on tmpfs; systemd-journald with volatile storage; `systemd --user` (TZ=UTC) in control
-// groups of its own, so that parallel tests never share one, with its session bus able to
-// activate the stand-in main application; the project installed onto a tmpfs over /usr/local.
+// What a user's desktop session offers a user service, in the mount namespace: tmpfs over /run,
+// /var/log, /Users, the home and /usr/local (where the project is installed); systemd-journald;
+// `systemd --user` (TZ=UTC) in control groups of its own, so that parallel tests never share one,
+// with a session bus that activates the stand-in main application.
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -151,9 +150,8 @@ class ServiceTest : public ::testing::Test {
     for (std::string line; std::getline(unit, line);) {
       if (line.starts_with('[')) inService = line == "[Service]";
       const std::string name = line.substr(0, line.find('='));
-      if (inService && name != line && !name.starts_with('#') && !notSandbox.contains(name)) {
+      if (inService && name != line && !name.starts_with('#') && !notSandbox.contains(name))
         options.push_back(line);
-      }
     }
     ASSERT_FALSE(options.empty()) << "no sandbox options found in the installed unit";
     // Whether a service with `set` runs and reaches the journal, as the helper must.
@@ -221,10 +219,7 @@ class ServiceTest : public ::testing::Test {
     ASSERT_EQ(started.status, 0) << started.output << systemctl({"status", kUnit}).output;
     ASSERT_EQ(systemctl({"is-active", kUnit}).output, "active\n");
   }
-  pid_t helperPid() {
-    return std::atoi(systemctl({"show", "-p", "MainPID", "--value", kUnit}).output.c_str());
-  }
-
+  pid_t helperPid() { return std::atoi(show("MainPID").c_str() + 8); }  // after "MainPID="
   std::string helperJournal() { return journalctl({"-q", "SYSLOG_IDENTIFIER=VarnHelper"}).output; }
 
   const fs::path home_ = ::getpwuid(::getuid())->pw_dir;
@@ -284,11 +279,9 @@ TEST_P(AppGroupFolderTest, AnExpiredRulesFileInAFolderMadeAfterTheStartIsSwept) 
   }
   startHelper();
   const fs::path file = dataHome / "group.com.varn.macos/blocking-rules.json";
-  BlockingRules rules;
-  rules.sessionId = platform::Uuid::random();
-  rules.hosts = {"example.com"};
-  rules.endsAt = time_point_cast<nanoseconds>(system_clock::now() - 1h);
-  const std::string expired = encodeBlockingRules(rules);
+  const auto hourAgo = time_point_cast<nanoseconds>(system_clock::now() - 1h);
+  const std::string expired = encodeBlockingRules(
+      {platform::Uuid::random(), BlockingRules::Mode::block, {"example.com"}, hourAgo, {}});
 
   // Swept on the next change in /Users/Shared...
   writeFile(file, expired);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +25,9 @@ HelperProcess::HelperProcess(Options options) : options_(std::move(options)) {
                       ? options_.stderrFd
                       : ::open(options_.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) ::_exit(120);
-  if (!enterPrivateMountNamespace().empty() || !bindMount(options_.usersFolder, "/Users").empty()) {
+  if (!enterPrivateMountNamespace().empty() ||
+      ::mount(options_.usersFolder.c_str(), "/Users", nullptr, MS_BIND, nullptr) != 0)
     ::_exit(121);
-  }
   ::setenv("XDG_DATA_HOME", options_.dataHome.c_str(), 1);
   ::setenv("DBUS_SESSION_BUS_ADDRESS", options_.busAddress.c_str(), 1);
   if (!options_.zone.empty()) ::setenv("TZ", options_.zone.c_str(), 1);

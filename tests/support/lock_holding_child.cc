@@ -10,11 +10,6 @@
 #include "platform/file_coordination.h"
 
 namespace varn::support {
-namespace {
-
-constexpr uid_t kOtherUser = 65534;  // nobody
-
-}  // namespace
 
 LockHoldingChild::LockHoldingChild(const std::filesystem::path& file, int operation) {
   int ready[2], release[2];
@@ -29,6 +24,7 @@ LockHoldingChild::LockHoldingChild(const std::filesystem::path& file, int operat
     if (!created) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) ::_exit(1);
     if (::geteuid() == 0) {
+      constexpr uid_t kOtherUser = 65534;  // nobody
       if (created && ::fchown(fd, kOtherUser, kOtherUser) != 0) ::_exit(1);
       if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) ::_exit(1);
     }

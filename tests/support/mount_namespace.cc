@@ -50,13 +50,6 @@ std::string mountTmpfs(const std::filesystem::path& at, const std::string& optio
   return "";
 }
 
-std::string bindMount(const std::filesystem::path& from, const std::filesystem::path& at) {
-  if (::mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-    return failure("bind " + from.native() + " on " + at.native());
-  }
-  return "";
-}
-
 std::string setReadOnly(const std::filesystem::path& at, bool readOnly) {
   // A bind remount changes the flags of this one mount, not of the file system.
   const unsigned long flags =

@@ -21,8 +21,6 @@ bool canMountOnUsers(std::string* why);
 std::string enterPrivateMountNamespace();
 // Mounts a tmpfs on the folder `at` with `options` ("size=64k,mode=1777").
 std::string mountTmpfs(const std::filesystem::path& at, const std::string& options);
-// Mounts the file or folder `from` on `at`.
-std::string bindMount(const std::filesystem::path& from, const std::filesystem::path& at);
 // Makes the mount on `at` read-only, or writable again.
 std::string setReadOnly(const std::filesystem::path& at, bool readOnly);
 // Writes a file at `path` until the file system reports it full (ENOSPC).

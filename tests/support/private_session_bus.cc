@@ -7,8 +7,7 @@
 
 namespace varn::support {
 
-PrivateSessionBus::PrivateSessionBus(int serviceStartTimeoutMs)
-    : serviceStartTimeoutMs_(serviceStartTimeoutMs) {
+PrivateSessionBus::PrivateSessionBus(int serviceStartTimeoutMs) {
   std::filesystem::create_directory(dir_ / "services");
   writeFile(dir_ / "bus.conf",
             "<busconfig><type>session</type><listen>unix:path=" + (dir_ / "bus").native() +
@@ -16,7 +15,7 @@ PrivateSessionBus::PrivateSessionBus(int serviceStartTimeoutMs)
                 "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
                 "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
                 "<limit name=\"service_start_timeout\">" +
-                std::to_string(serviceStartTimeoutMs_) + "</limit></busconfig>\n");
+                std::to_string(serviceStartTimeoutMs) + "</limit></busconfig>\n");
 }
 
 PrivateSessionBus::~PrivateSessionBus() {

@@ -24,11 +24,9 @@ class PrivateSessionBus {
   bool start(std::string* error);
   // The address to connect to ("unix:path=...").
   const std::string& address() const { return address_; }
-  const std::filesystem::path& folder() const { return dir_.path(); }
 
  private:
   TempDir dir_;
-  int serviceStartTimeoutMs_;
   pid_t pid_ = -1;
   std::string address_;
 };

@@ -29,7 +29,4 @@ pid_t spawn(const std::vector<std::string>& argv, const std::filesystem::path& l
 // exit status, 128 + the signal that ended it, or -1 when it was no child of ours.
 int stop(pid_t pid, int signal, std::chrono::milliseconds grace);
 
-// The exit status, or 128 + the signal, from a status that waitpid() reported.
-int exitStatus(int waitStatus);
-
 }  // namespace varn::support
