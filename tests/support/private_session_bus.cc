@@ -1,6 +1,7 @@
 #include "support/private_session_bus.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include "support/eventually.h"
 #include "support/process.h"
@@ -33,8 +34,13 @@ bool PrivateSessionBus::start(std::string* error) {
   pid_ = spawn({"dbus-daemon", "--config-file=" + (dir_ / "bus.conf").native(), "--nofork",
                 "--nopidfile", "--print-address=1"},
                log);
-  if (!eventually([&] { return readFile(log).find("unix:path=") != std::string::npos; },
-                  std::chrono::seconds(10))) {
+  bool ended = false;  // a daemon that cannot run (not installed, say) fails at once
+  const auto listening = [&] {
+    ended = ended || ::waitpid(pid_, nullptr, WNOHANG) == pid_;
+    return ended || readFile(log).find("unix:path=") != std::string::npos;
+  };
+  if (!eventually(listening, std::chrono::seconds(10)) || ended) {
+    if (ended) pid_ = -1;
     *error = "dbus-daemon did not start (is the dbus-daemon package installed?): " + readFile(log);
     return false;
   }
