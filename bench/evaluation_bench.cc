@@ -42,7 +42,8 @@ class FixedClock final : public platform::Clock {
 // evaluate() never asks for a timer; only start() does.
 class NoTimers final : public platform::RunLoop {
  public:
-  std::unique_ptr<platform::Timer> addRepeatingTimer(nanoseconds, std::function<void()>) override {
+  Result<std::unique_ptr<platform::Timer>> addRepeatingTimer(nanoseconds,
+                                                             std::function<void()>) override {
     std::abort();
   }
 };

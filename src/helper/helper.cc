@@ -16,11 +16,14 @@ Helper::Helper(const Environment& environment)
                     launchMainApp(workspace, bundle);
                   }}) {}
 
-void Helper::start() {
+Status Helper::start() {
   watcher_.start();
-  evaluator_.start();
-  expirySweepTimer_ =
+  if (Status started = evaluator_.start(); !started.ok()) return started;
+  Result<std::unique_ptr<platform::Timer>> sweep =
       runLoop_.addRepeatingTimer(kExpirySweepInterval, [this] { rules_.clearIfExpired(); });
+  if (!sweep.ok()) return sweep.error();
+  expirySweepTimer_ = std::move(sweep).value();
+  return Status::success();
 }
 
 }  // namespace varn

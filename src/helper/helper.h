@@ -39,9 +39,10 @@ class Helper {
 
   // The start sequence, strictly in order: start the rules watcher (it sweeps once), start the
   // schedule evaluator (it evaluates once, then every 15 seconds), then the 60-second expiry
-  // sweep timer, whose first sweep comes one interval later. A step that fails logs and the
-  // sequence goes on.
-  void start();
+  // sweep timer, whose first sweep comes one interval later. A watcher that cannot watch logs
+  // and the sequence goes on; a timer the run loop refuses fails the start, since the helper
+  // would then never evaluate or never sweep again, and only a restart mends that.
+  Status start();
 
  private:
   platform::RunLoop& runLoop_;

@@ -47,7 +47,7 @@ TEST_F(HelperTest, StartsTheWatcherThenTheEvaluatorWhichWritesADueSessionAndLaun
                                             .isEnabled = true}}));
   workspace_.installed.insert("com.varn.macos");
 
-  helper_.start();
+  ASSERT_TRUE(helper_.start().ok());
 
   EXPECT_TRUE(fs::exists(locations_.sharedRulesFile));
   EXPECT_EQ(workspace_.opened, std::vector<std::string>{"com.varn.macos"});
@@ -61,7 +61,7 @@ TEST_F(HelperTest, StartsTheWatcherThenTheEvaluatorWhichWritesADueSessionAndLaun
 }
 
 TEST_F(HelperTest, SweepsExpiredRulesSixtySecondsAfterStartAndEverySixtySecondsFromThen) {
-  helper_.start();  // without a shared folder to watch, only the timer sweeps
+  ASSERT_TRUE(helper_.start().ok());  // without a shared folder to watch, only the timer sweeps
   for (int sweep = 1; sweep <= 2; ++sweep) {
     fs::create_directories(locations_.sharedRulesFile.parent_path());
     support::writeFile(
@@ -74,6 +74,18 @@ TEST_F(HelperTest, SweepsExpiredRulesSixtySecondsAfterStartAndEverySixtySecondsF
     EXPECT_FALSE(fs::exists(locations_.sharedRulesFile)) << sweep;
   }
 }
+
+// Either timer refused (the evaluator's, then the sweep's) fails the start.
+class HelperTimerTest : public HelperTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HelperTimerTest, FailsToStartWhenTheRunLoopRefusesATimer) {
+  loop_.timersLeft = GetParam();
+  const Status started = helper_.start();
+  ASSERT_FALSE(started.ok());
+  EXPECT_EQ(started.error().message, "sd_event_add_time: Cannot allocate memory");
+}
+
+INSTANTIATE_TEST_SUITE_P(TimersGranted, HelperTimerTest, ::testing::Values(0, 1));
 
 }  // namespace
 }  // namespace varn

@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/result.h"
+
 namespace varn::platform {
 
 // A repeating timer registered on a RunLoop. Destroying it cancels it: the callback is not
@@ -21,9 +23,10 @@ class RunLoop {
   // Calls `callback` on the loop's thread every `interval`, the first time one interval from
   // now. A firing that falls due while the loop is busy is delivered once, late; the timer then
   // keeps its own schedule (the next multiple of `interval` after the first due time). Missed
-  // firings are not made up.
-  virtual std::unique_ptr<Timer> addRepeatingTimer(std::chrono::nanoseconds interval,
-                                                   std::function<void()> callback) = 0;
+  // firings are not made up. Fails only when the loop cannot take another timer (out of
+  // memory); the callback is then never called.
+  virtual Result<std::unique_ptr<Timer>> addRepeatingTimer(std::chrono::nanoseconds interval,
+                                                           std::function<void()> callback) = 0;
 };
 
 // The next due time of a repeating timer that was due at `due` and ran until `now`: the first

@@ -1,6 +1,11 @@
 #include "platform/run_loop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/sd_event_run_loop.h"
 
@@ -30,6 +35,26 @@ TEST(SdEventRunLoop, FiresEachRepeatingTimerAtItsOwnInterval) {
   EXPECT_EQ(loop.run(), 7);
   EXPECT_EQ(fast, 3);
   EXPECT_EQ(slow, 0);
+}
+
+// Handling the termination signals needs a descriptor (a signalfd); with none left it fails,
+// and must not leave SIGTERM blocked: the manager's stop would then wait for its SIGKILL.
+TEST(SdEventRunLoop, LeavesTheTerminationSignalsUnblockedWhenItCannotHandleThem) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    auto created = SdEventRunLoop::create();
+    const rlimit few{32, 32};
+    if (!created.ok() || ::setrlimit(RLIMIT_NOFILE, &few) != 0) ::_exit(1);
+    while (::open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
+    }
+    if (created.value()->exitOnTerminationSignals().ok()) ::_exit(2);
+    sigset_t blocked;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    ::_exit(::sigismember(&blocked, SIGTERM) || ::sigismember(&blocked, SIGINT) ? 3 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
 }  // namespace

@@ -71,13 +71,12 @@ Result<std::unique_ptr<SdEventRunLoop>> SdEventRunLoop::create() {
   return std::unique_ptr<SdEventRunLoop>(new SdEventRunLoop(EventLoopPtr(raw)));
 }
 
-std::unique_ptr<Timer> SdEventRunLoop::addRepeatingTimer(std::chrono::nanoseconds interval,
-                                                         std::function<void()> callback) {
+Result<std::unique_ptr<Timer>> SdEventRunLoop::addRepeatingTimer(
+    std::chrono::nanoseconds interval, std::function<void()> callback) {
   auto timer = std::make_unique<SdEventTimer>(std::chrono::duration_cast<microseconds>(interval),
                                               std::move(callback));
-  // Adding a time source only fails when memory runs out; the timer then never fires.
-  (void)timer->attach(event_.get());
-  return timer;
+  if (Status attached = timer->attach(event_.get()); !attached.ok()) return attached.error();
+  return std::unique_ptr<Timer>(std::move(timer));
 }
 
 Status SdEventRunLoop::exitOnTerminationSignals() {
@@ -94,6 +93,9 @@ Status SdEventRunLoop::exitOnTerminationSignals() {
     if (const int r =
             ::sd_event_add_signal(event_.get(), &raw, signal, onTerminationSignal, nullptr);
         r < 0) {
+      terminate_.reset();
+      interrupt_.reset();
+      ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
       return Error{std::string("sd_event_add_signal: ") + errnoMessage(-r), -r};
     }
     source->reset(raw);

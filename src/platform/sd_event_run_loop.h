@@ -29,14 +29,15 @@ class SdEventRunLoop final : public RunLoop {
   // The loop, or the error that prevented creating it.
   static Result<std::unique_ptr<SdEventRunLoop>> create();
 
-  std::unique_ptr<Timer> addRepeatingTimer(std::chrono::nanoseconds interval,
-                                           std::function<void()> callback) override;
+  Result<std::unique_ptr<Timer>> addRepeatingTimer(std::chrono::nanoseconds interval,
+                                                   std::function<void()> callback) override;
 
   // Makes SIGTERM and SIGINT end run() with 0, once the callback that is running has returned
   // (so a save in progress completes), after telling the service manager "STOPPING=1". The
   // signals are blocked on the calling thread, and so in every thread started from it later:
   // call this before any other thread exists, or a signal may reach a thread that does not
-  // block it and end the process.
+  // block it and end the process. On failure the signals are unblocked again, so that they
+  // still end the process (without STOPPING=1) rather than wait for the manager's SIGKILL.
   Status exitOnTerminationSignals();
 
   // When the service manager asked for a watchdog (WATCHDOG_USEC), the loop pings it while it

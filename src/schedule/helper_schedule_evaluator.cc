@@ -12,13 +12,16 @@ namespace varn {
 HelperScheduleEvaluator::HelperScheduleEvaluator(Dependencies dependencies)
     : deps_(std::move(dependencies)) {}
 
-void HelperScheduleEvaluator::start() {
-  if (timer_) return;
+Status HelperScheduleEvaluator::start() {
+  if (timer_) return Status::success();
   evaluate();
-  timer_ = deps_.runLoop.addRepeatingTimer(kScheduleEvaluationInterval,
-                                           [weak = std::weak_ptr<HelperScheduleEvaluator*>(self_)] {
-                                             if (auto self = weak.lock()) (*self)->evaluate();
-                                           });
+  Result<std::unique_ptr<platform::Timer>> timer = deps_.runLoop.addRepeatingTimer(
+      kScheduleEvaluationInterval, [weak = std::weak_ptr<HelperScheduleEvaluator*>(self_)] {
+        if (auto self = weak.lock()) (*self)->evaluate();
+      });
+  if (!timer.ok()) return timer.error();
+  timer_ = std::move(timer).value();
+  return Status::success();
 }
 
 void HelperScheduleEvaluator::evaluate() {

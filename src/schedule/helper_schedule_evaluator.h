@@ -43,7 +43,8 @@ class HelperScheduleEvaluator {
   HelperScheduleEvaluator& operator=(const HelperScheduleEvaluator&) = delete;
 
   // Runs one pass at once, then one every 15 seconds on the run loop. A second call does nothing.
-  void start();
+  // Fails when the run loop refuses the timer: no pass would ever come again.
+  Status start();
   // One evaluation pass.
   void evaluate();
 

@@ -62,7 +62,7 @@ TEST_F(EvaluatorTest, StartEvaluatesAtOnceThenEveryFifteenSecondsWhileTheSession
   write({makeSchedule("Morning", mode, 540, 720)}, {mode});
   // An expired session holds nothing back.
   ASSERT_TRUE(rules_.save({Uuid::random(), BlockingRules::Mode::allow, {}, kMonday, {}}).ok());
-  evaluator_.start();
+  ASSERT_TRUE(evaluator_.start().ok());
   const std::optional<BlockingRules> written = shared();
   ASSERT_TRUE(written);
   EXPECT_EQ(written->mode, BlockingRules::Mode::block);
@@ -70,7 +70,7 @@ TEST_F(EvaluatorTest, StartEvaluatesAtOnceThenEveryFifteenSecondsWhileTheSession
   EXPECT_EQ(written->endsAt, kMonday + hours(12));
   EXPECT_EQ(log_->lines(), Strings{"default: Schedule 'Morning' activated blocking until "
                                    "2026-03-02 12:00:00 +0000"});
-  evaluator_.start();  // a second start neither evaluates nor adds a timer
+  ASSERT_TRUE(evaluator_.start().ok());  // a second start neither evaluates nor adds a timer
   loop_.advance(seconds(45));
   EXPECT_EQ(log_->count("Blocking already active, skipping evaluation"), 3u);
   EXPECT_EQ(launches_, std::vector<bool>{true});
@@ -135,7 +135,7 @@ TEST_F(EvaluatorTest, AFailedSaveIsAnErrorLaunchesNothingAndIsRetriedAtTheNextTi
   const Mode mode = makeMode(ModeType::block, {});
   write({makeSchedule("Morning", mode, 540, 720)}, {mode});
   fs::create_directories(rulesFile_);  // a folder where the file belongs
-  evaluator_.start();
+  ASSERT_TRUE(evaluator_.start().ok());
   // An error: at a lower level the journal would not keep why no session started.
   ASSERT_FALSE(log_->lines().empty());
   EXPECT_TRUE(log_->lines().back().starts_with("error: Failed to write blocking rules: "));

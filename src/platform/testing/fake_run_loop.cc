@@ -1,6 +1,7 @@
 #include "platform/testing/fake_run_loop.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace varn::platform::testing {
 
@@ -13,11 +14,12 @@ class FakeRunLoop::FakeTimer final : public Timer {
   std::shared_ptr<Entry> entry_;
 };
 
-std::unique_ptr<Timer> FakeRunLoop::addRepeatingTimer(std::chrono::nanoseconds interval,
-                                                      std::function<void()> callback) {
+Result<std::unique_ptr<Timer>> FakeRunLoop::addRepeatingTimer(std::chrono::nanoseconds interval,
+                                                              std::function<void()> callback) {
+  if (timersLeft-- <= 0) return Error{"sd_event_add_time: Cannot allocate memory", ENOMEM};
   auto entry = std::make_shared<Entry>(Entry{interval, now_ + interval, std::move(callback)});
   entries_.push_back(entry);
-  return std::make_unique<FakeTimer>(std::move(entry));
+  return std::unique_ptr<Timer>(std::make_unique<FakeTimer>(std::move(entry)));
 }
 
 void FakeRunLoop::advance(std::chrono::nanoseconds by) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -16,8 +17,10 @@ class FakeRunLoop final : public RunLoop {
  public:
   explicit FakeRunLoop(FakeClock* clock = nullptr) : clock_(clock) {}
 
-  std::unique_ptr<Timer> addRepeatingTimer(std::chrono::nanoseconds interval,
-                                           std::function<void()> callback) override;
+  // Once `timersLeft` timers were added, refuses every other, as a loop out of memory would.
+  Result<std::unique_ptr<Timer>> addRepeatingTimer(std::chrono::nanoseconds interval,
+                                                   std::function<void()> callback) override;
+  int timersLeft = std::numeric_limits<int>::max();
 
   // Moves time forward by `by`, running every timer callback that falls due on the way.
   void advance(std::chrono::nanoseconds by);
