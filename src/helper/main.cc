@@ -2,6 +2,8 @@
 // and has no configuration; it runs until SIGTERM or SIGINT ends it, with status 0.
 #include <signal.h>
 
+#include <string>
+
 #include "helper/helper.h"
 #include "platform/bundle_info.h"
 #include "platform/calendar.h"
@@ -10,6 +12,7 @@
 #include "platform/sd_bus_workspace.h"
 #include "platform/sd_event_run_loop.h"
 #include "platform/service_manager.h"
+#include "platform/write_confinement.h"
 #include "shared/store_locations.h"
 
 int main() {
@@ -31,13 +34,36 @@ int main() {
   if (const Status handled = loop.exitOnTerminationSignals(); !handled.ok()) {
     log.error("Failed to handle termination signals: %{public}s", {handled.error().message});
   }
+  // Before the watcher's thread exists too: Landlock confines only the thread that asks and
+  // those it starts later. The helper writes nowhere but the shared folder and the app group
+  // folder, so a fault in reading the files it is handed cannot be turned into writes anywhere
+  // else. The app group folder usually appears after the start, so its grant is on the nearest
+  // folder above it that exists now. A kernel without Landlock leaves the helper as it was.
+  const StoreLocations locations = StoreLocations::production();
+  std::vector<std::filesystem::path> writable{
+      std::filesystem::path(kSharedRulesFilePath).parent_path()};
+  if (const auto container = locations.appGroupContainer()) {
+    writable.push_back(platform::nearestExistingFolder(*container));
+  }
+  if (const Result<int> confined = platform::confineWritesBeneath(writable); confined.ok()) {
+    std::string folders;
+    for (const std::filesystem::path& folder : writable) folders += " " + folder.native();
+    log.debug("File system writes confined beneath%s (Landlock ABI %{public}s)",
+              {folders, std::to_string(confined.value())});
+  } else {
+    log.debug("File system writes not confined: %{public}s", {confined.error().message});
+  }
   loop.feedServiceWatchdog();
 
-  const StoreLocations locations = StoreLocations::production();
   platform::SdBusWorkspace workspace(loop.event());
   Helper helper({loop, locations, platform::systemClock(), platform::currentCalendar(), workspace,
                  platform::mainBundleInfo()});
-  helper.start();
+  if (const Status started = helper.start(); !started.ok()) {
+    // A helper that never evaluates or never sweeps again would look alive to the manager;
+    // ending it gets it restarted.
+    log.error("Failed to start the timers: %{public}s", {started.error().message});
+    return 1;
+  }
   // The start sequence is done: the folder is watched, the first evaluation made, the timers
   // armed.
   platform::notifyServiceManager(
