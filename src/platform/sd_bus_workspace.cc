@@ -11,7 +11,9 @@
 namespace varn::platform {
 namespace {
 
-using BusPtr = std::unique_ptr<sd_bus, Releaser<sd_bus_flush_close_unref>>;
+// Closed without flushing: nothing is left to send once a reply is in, and a flush would wait
+// without bound on a bus that stopped reading.
+using BusPtr = std::unique_ptr<sd_bus, Releaser<sd_bus_close_unref>>;
 using MessagePtr = std::unique_ptr<sd_bus_message, Releaser<sd_bus_message_unref>>;
 
 constexpr const char* kBusService = "org.freedesktop.DBus";
@@ -43,22 +45,54 @@ Error busFailure(std::string_view what, int r, const sd_bus_error* error) {
   return Error{std::move(message), r < 0 ? -r : r};
 }
 
-Result<BusPtr> connect(const std::optional<std::string>& address) {
+using Clock = std::chrono::steady_clock;
+
+std::chrono::microseconds left(Clock::time_point deadline) {
+  return std::max(std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()),
+                  std::chrono::microseconds(0));
+}
+
+// A connection that has authenticated and said Hello by `deadline`. sd-bus would otherwise wait
+// up to 25 s for a bus that accepted the connection but does not answer (a stopped daemon).
+Result<BusPtr> connect(const std::optional<std::string>& address, Clock::time_point deadline) {
   sd_bus* raw = nullptr;
   int r = 0;
   if (!address) {
     r = sd_bus_open_user(&raw);
   } else {
     r = sd_bus_new(&raw);
-    BusPtr bus(raw);
     if (r >= 0) r = sd_bus_set_address(raw, address->c_str());
     if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
     if (r >= 0) r = sd_bus_start(raw);
-    if (r < 0) return busFailure("connect to the session bus", r, nullptr);
-    return bus;
+  }
+  BusPtr bus(raw);
+  while (r >= 0 && (r = sd_bus_is_ready(raw)) == 0) {
+    if ((r = sd_bus_process(raw, nullptr)) > 0) continue;
+    if (r < 0) break;
+    if (left(deadline).count() == 0) r = -ETIMEDOUT;
+    if (r >= 0) r = sd_bus_wait(raw, left(deadline).count());
   }
   if (r < 0) return busFailure("connect to the session bus", r, nullptr);
-  return BusPtr(raw);
+  return bus;
+}
+
+// Calls `member` of the bus itself with one string argument (or none), waiting for the reply
+// until `deadline`.
+Result<MessagePtr> callBus(sd_bus* bus, const char* member, const char* argument,
+                           Clock::time_point deadline) {
+  sd_bus_message* raw = nullptr;
+  int r = sd_bus_message_new_method_call(bus, &raw, kBusService, kBusPath, kBusInterface, member);
+  MessagePtr call(raw);
+  if (r >= 0 && argument != nullptr) r = sd_bus_message_append(call.get(), "s", argument);
+  BusError error;
+  raw = nullptr;
+  // A zero timeout would mean sd-bus's default, so at least a microsecond.
+  if (r >= 0) {
+    r = sd_bus_call(bus, call.get(), std::max<uint64_t>(left(deadline).count(), 1), error.get(),
+                    &raw);
+  }
+  if (r < 0) return busFailure(member, r, error.get());
+  return MessagePtr(raw);
 }
 
 }  // namespace
@@ -72,14 +106,14 @@ struct SdBusWorkspace::PendingOpen {
   EventSourcePtr release;
 };
 
-SdBusWorkspace::~SdBusWorkspace() {
-  for (PendingOpen* pending : pending_) delete pending;
-}
+SdBusWorkspace::SdBusWorkspace(sd_event* event, std::optional<std::string> busAddress)
+    : event_(event), busAddress_(std::move(busAddress)) {}
+
+SdBusWorkspace::~SdBusWorkspace() = default;
 
 int SdBusWorkspace::onRelease(sd_event_source*, void* userdata) noexcept {
   auto* pending = static_cast<PendingOpen*>(userdata);
-  pending->owner->pending_.erase(pending);
-  delete pending;
+  pending->owner->pending_.erase(pending);  // frees it
   return 0;
 }
 
@@ -107,31 +141,26 @@ int SdBusWorkspace::onStartServiceReply(sd_bus_message* reply, void* userdata,
 }
 
 bool SdBusWorkspace::isRunning(const std::string& bundleIdentifier) {
-  Result<BusPtr> bus = connect(busAddress_);
+  const auto deadline = Clock::now() + kCallTimeout;
+  Result<BusPtr> bus = connect(busAddress_, deadline);
   if (!bus.ok()) return false;
-  BusError error;
-  sd_bus_message* raw = nullptr;
-  if (sd_bus_call_method(bus.value().get(), kBusService, kBusPath, kBusInterface, "NameHasOwner",
-                         error.get(), &raw, "s", bundleIdentifier.c_str()) < 0) {
-    return false;
-  }
-  MessagePtr reply(raw);
+  Result<MessagePtr> reply =
+      callBus(bus.value().get(), "NameHasOwner", bundleIdentifier.c_str(), deadline);
   int hasOwner = 0;
-  return sd_bus_message_read(reply.get(), "b", &hasOwner) >= 0 && hasOwner != 0;
+  return reply.ok() && sd_bus_message_read(reply.value().get(), "b", &hasOwner) >= 0 &&
+         hasOwner != 0;
 }
 
 bool SdBusWorkspace::isInstalled(const std::string& bundleIdentifier) {
-  Result<BusPtr> bus = connect(busAddress_);
+  const auto deadline = Clock::now() + kCallTimeout;
+  Result<BusPtr> bus = connect(busAddress_, deadline);
   if (!bus.ok()) return false;
-  BusError error;
-  sd_bus_message* raw = nullptr;
-  if (sd_bus_call_method(bus.value().get(), kBusService, kBusPath, kBusInterface,
-                         "ListActivatableNames", error.get(), &raw, "") < 0) {
+  Result<MessagePtr> reply = callBus(bus.value().get(), "ListActivatableNames", nullptr, deadline);
+  char** names = nullptr;
+  if (!reply.ok() || sd_bus_message_read_strv(reply.value().get(), &names) < 0 ||
+      names == nullptr) {
     return false;
   }
-  MessagePtr reply(raw);
-  char** names = nullptr;
-  if (sd_bus_message_read_strv(reply.get(), &names) < 0 || names == nullptr) return false;
   bool found = false;
   for (char** name = names; *name != nullptr; ++name) {
     found = found || bundleIdentifier == *name;
@@ -143,7 +172,7 @@ bool SdBusWorkspace::isInstalled(const std::string& bundleIdentifier) {
 
 void SdBusWorkspace::openInBackground(const std::string& bundleIdentifier,
                                       OpenCompletion completion) {
-  Result<BusPtr> bus = connect(busAddress_);
+  Result<BusPtr> bus = connect(busAddress_, Clock::now() + kCallTimeout);
   if (!bus.ok()) {
     completion(bus.error());
     return;
@@ -170,7 +199,8 @@ void SdBusWorkspace::openInBackground(const std::string& bundleIdentifier,
     pending->completion(busFailure("StartServiceByName", r, nullptr));
     return;
   }
-  pending_.insert(pending.release());  // freed after onStartServiceReply has run
+  const PendingOpen* key = pending.get();
+  pending_.emplace(key, std::move(pending));  // freed after onStartServiceReply has run
 }
 
 }  // namespace varn::platform

@@ -4,9 +4,10 @@
 #include <systemd/sd-event.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "platform/workspace.h"
 
@@ -17,17 +18,21 @@ namespace varn::platform {
 // name (a D-Bus service file exists for it), and opening it is StartServiceByName, which starts
 // it without any window being raised. Every call connects afresh, so a restarted bus is picked
 // up; no connection is kept between calls. Without a reachable bus nothing runs and nothing is
-// installed.
+// installed, and so it is with a bus that does not answer within kCallTimeout: the calls run on
+// the main loop, whose watchdog must not see them stall for sd-bus's own 25 s per call.
 class SdBusWorkspace final : public Workspace {
  public:
   // Longer than any bus's own service start timeout (the session bus's default is two minutes),
   // so that a service that never takes its name is reported by the bus, not by us.
   static constexpr std::chrono::seconds kOpenTimeout{150};
+  // How long isRunning and isInstalled each, and the connection of openInBackground, may wait
+  // for the bus, connecting and authenticating included. A bus answers such calls within
+  // milliseconds; one that takes seconds is stopped or overloaded.
+  static constexpr std::chrono::seconds kCallTimeout{2};
 
   // `event` is the main loop that delivers open completions; it must outlive the workspace.
   // `busAddress`: the session bus to use; nothing means the user's session bus.
-  explicit SdBusWorkspace(sd_event* event, std::optional<std::string> busAddress = std::nullopt)
-      : event_(event), busAddress_(std::move(busAddress)) {}
+  explicit SdBusWorkspace(sd_event* event, std::optional<std::string> busAddress = std::nullopt);
   // Abandons the opens still in flight (a helper that stops while the bus is starting the
   // application): their connections are closed and their completions never called.
   ~SdBusWorkspace() override;
@@ -45,7 +50,8 @@ class SdBusWorkspace final : public Workspace {
 
   sd_event* event_;
   std::optional<std::string> busAddress_;
-  std::unordered_set<PendingOpen*> pending_;  // owned; freed once their reply has been handled
+  // Freed once their reply has been handled.
+  std::unordered_map<const PendingOpen*, std::unique_ptr<PendingOpen>> pending_;
 };
 
 }  // namespace varn::platform

@@ -86,8 +86,8 @@ TEST(ConfineWritesBeneath, RefusesEveryChangeOutsideTheTreesAndAllowsThemInside)
     }
     // Moving a file across the boundary either way.
     support::writeFile(in / "leaving", "");
-    for (const auto& [from, to] : {std::pair{in / "leaving", out / "moved"},
-                                   std::pair{out / "file", in / "later/moved"}}) {
+    for (const auto& [from, to] :
+         {std::pair{in / "leaving", out / "moved"}, std::pair{out / "file", in / "later/moved"}}) {
       if (::rename(from.c_str(), to.c_str()) == 0 || (errno != EXDEV && errno != EACCES)) {
         std::fprintf(stderr, "rename %s: not refused (errno %d)\n", from.c_str(), errno);
         ++failures;

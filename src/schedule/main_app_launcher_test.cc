@@ -78,6 +78,17 @@ TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
   // Running now: an open sent anyway would be answered (the name is owned) and logged.
   ASSERT_TRUE(workspace.isRunning(kMainApp));
   EXPECT_TRUE(launch(helper, nullptr, 2s).empty());
+
+  // A bus that takes the connection and never answers counts as no bus, after a short bound on
+  // each call: sd-bus's own 25 s per call (50 s for the two) would stall the main loop past the
+  // unit's 30-second watchdog.
+  bus.freeze(true);
+  const auto frozenAt = std::chrono::steady_clock::now();
+  const std::vector<std::string> frozen = launch(helper);
+  EXPECT_LT(std::chrono::steady_clock::now() - frozenAt, 15s);
+  ASSERT_EQ(frozen.size(), 1u);
+  EXPECT_TRUE(frozen[0].starts_with("error: Failed to locate main app 'com.varn.macos'"))
+      << frozen[0];
 }
 
 }  // namespace

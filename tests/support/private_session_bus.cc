@@ -20,7 +20,12 @@ PrivateSessionBus::PrivateSessionBus(int serviceStartTimeoutMs) {
 }
 
 PrivateSessionBus::~PrivateSessionBus() {
+  freeze(false);
   if (pid_ > 0) stop(pid_, SIGTERM, std::chrono::seconds(5));
+}
+
+void PrivateSessionBus::freeze(bool frozen) {
+  if (pid_ > 0) ::kill(pid_, frozen ? SIGSTOP : SIGCONT);
 }
 
 void PrivateSessionBus::addService(const std::string& name, const std::string& exec) {

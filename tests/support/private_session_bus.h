@@ -22,6 +22,9 @@ class PrivateSessionBus {
   void addService(const std::string& name, const std::string& exec);
   // Starts the daemon; false (with the reason in `error`) when it cannot be started.
   bool start(std::string* error);
+  // Stops the daemon (SIGSTOP), as a bus that accepts connections and never answers, or lets
+  // it go on again.
+  void freeze(bool frozen);
   // The address to connect to ("unix:path=...").
   const std::string& address() const { return address_; }
 
