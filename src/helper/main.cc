@@ -47,8 +47,10 @@ int main() {
   }
   if (const Result<int> confined = platform::confineWritesBeneath(writable); confined.ok()) {
     std::string folders;
-    for (const std::filesystem::path& folder : writable) folders += " " + folder.native();
-    log.debug("File system writes confined beneath%s (Landlock ABI %{public}s)",
+    for (const std::filesystem::path& folder : writable) {
+      folders += (folders.empty() ? "" : ", ") + folder.native();
+    }
+    log.debug("File system writes confined beneath %s (Landlock ABI %{public}s)",
               {folders, std::to_string(confined.value())});
   } else {
     log.debug("File system writes not confined: %{public}s", {confined.error().message});

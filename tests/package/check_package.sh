@@ -59,5 +59,13 @@ check "every lintian override gives its reason" unexplained_overrides
 check "lintian reports no error or warning" \
   lintian --fail-on error,warning --show-overrides --tag-display-limit 0 "$deb"
 
+check "unit has a system-call filter" grep -q '^SystemCallFilter=@system-service' "$unit"
+check "unit asks for no namespace a per-user manager cannot make on every host" \
+  sh -c "! grep -qE '^(PrivateUsers|PrivateTmp|PrivateDevices|ProtectSystem|ProtectHome|ProtectKernel[A-Za-z]*|ProtectControlGroups|ProtectClock|ProtectHostname)=' '$unit'"
+# For the record, not as a target: the scorer rates a user unit as if it ran as root with every
+# capability, so much of what it counts is what a per-user manager cannot apply.
+echo "exposure of the installed unit: $(XDG_RUNTIME_DIR=$root systemd-analyze security --offline=true --user "$unit" |
+  sed -n 's/^.*Overall exposure level for [^:]*: //p')"
+
 echo "$failures failed"
 [ "$failures" -eq 0 ]
