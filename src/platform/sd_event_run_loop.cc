@@ -71,8 +71,8 @@ Result<std::unique_ptr<SdEventRunLoop>> SdEventRunLoop::create() {
   return std::unique_ptr<SdEventRunLoop>(new SdEventRunLoop(EventLoopPtr(raw)));
 }
 
-Result<std::unique_ptr<Timer>> SdEventRunLoop::addRepeatingTimer(
-    std::chrono::nanoseconds interval, std::function<void()> callback) {
+Result<std::unique_ptr<Timer>> SdEventRunLoop::addRepeatingTimer(std::chrono::nanoseconds interval,
+                                                                 std::function<void()> callback) {
   auto timer = std::make_unique<SdEventTimer>(std::chrono::duration_cast<microseconds>(interval),
                                               std::move(callback));
   if (Status attached = timer->attach(event_.get()); !attached.ok()) return attached.error();

@@ -64,11 +64,11 @@ TEST(ConfineWritesBeneath, RefusesEveryChangeOutsideTheTreesAndAllowsThemInside)
     for (const auto& [name, change] : changes) {
       errno = 0;
       if (change(out, in) == 0 || (errno != EACCES && errno != EXDEV)) {
-        std::fprintf(stderr, "outside, %s: not refused (errno %d)\n", name, errno);
+        (void)std::fprintf(stderr, "outside, %s: not refused (errno %d)\n", name, errno);
         ++failures;
       }
       if (change(in, in) != 0) {
-        std::fprintf(stderr, "inside, %s: refused (errno %d)\n", name, errno);
+        (void)std::fprintf(stderr, "inside, %s: refused (errno %d)\n", name, errno);
         ++failures;
       }
     }
