@@ -30,6 +30,7 @@ check "unit has a watchdog" grep -q '^WatchdogSec=' "$unit"
 check "tmpfiles rule creates /Users/Shared 1777" \
   has_line "$root/usr/lib/tmpfiles.d/varn-helper.conf" "d /Users/Shared 1777 root root -"
 check "README installed" test -f "$root/usr/share/doc/varn-helper/README.md"
+check "protocol installed" test -f "$root/usr/share/doc/varn-helper/protocol.md"
 check "D-Bus service example installed" \
   test -f "$root/usr/share/doc/varn-helper/com.varn.macos.service.example"
 check "no D-Bus service installed for a real app" test ! -e "$root/usr/share/dbus-1"
