@@ -23,4 +23,12 @@ void Helper::start() {
       runLoop_.addRepeatingTimer(kExpirySweepInterval, [this] { rules_.clearIfExpired(); });
 }
 
+std::string Helper::status() const {
+  const std::string folder = rules_.sharedRulesFileURL().parent_path().native();
+  return (watcher_.isWatching() ? "Watching " + folder
+                                : "Not watching " + folder + " (see the log)") +
+         "; schedules checked every " + std::to_string(kScheduleEvaluationInterval.count()) +
+         " s, expired rules swept every " + std::to_string(kExpirySweepInterval.count()) + " s";
+}
+
 }  // namespace varn

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "platform/bundle_info.h"
 #include "platform/calendar.h"
@@ -42,6 +43,10 @@ class Helper {
   // sweep timer, whose first sweep comes one interval later. A step that fails logs and the
   // sequence goes on.
   void start();
+  // The state to show as the service's STATUS once started: whether the shared folder is
+  // watched (a folder missing at start is not, until a restart) and how often schedules and
+  // expired rules are checked.
+  std::string status() const;
 
  private:
   platform::RunLoop& runLoop_;

@@ -74,6 +74,7 @@ TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
     const std::vector<std::string> lines = launch(bundle, at);
     ASSERT_EQ(lines.size(), 1u) << outcome;
     EXPECT_TRUE(lines[0].starts_with(outcome)) << lines[0];
+    EXPECT_EQ(lines[0].find("<private>"), std::string::npos) << lines[0];  // all of it public
   }
   // Running now: an open sent anyway would be answered (the name is owned) and logged.
   ASSERT_TRUE(workspace.isRunning(kMainApp));
