@@ -58,9 +58,8 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
   }
 }
 
-// The zone is looked up on every call: a link is resolved again when its text or the file at the
-// end of its chain changes, a copied zone compared again when the file's size, time or inode
-// changes.
+// The zone is looked up on every call: a link resolved again when it or its chain's end changes,
+// a copied zone compared again when the file's size, time or inode changes.
 TEST(UserCalendar, FollowsEachChangeOfLocaltimeFromOneCallToTheNext) {
   setTz(nullptr);
   support::TempDir root;

@@ -115,8 +115,7 @@ TEST_F(StoreTest, ARulesLockThatCannotBeTakenIsLoggedAndTheOtherFileStillServes)
   EXPECT_EQ(log_->count(kCleared), 1u);
 }
 
-// At full precision: a millisecond after its end a record is expired, though now is still in the
-// same second.
+// At full precision: a millisecond after its end, in the same second, a record is expired.
 TEST_F(StoreTest, TheSweepRemovesEachRulesRecordOnlyAfterItsEnd) {
   put(shared(), endingAt(seconds(0)));
   put(container(), endingAt(-seconds(1)));

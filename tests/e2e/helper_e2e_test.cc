@@ -87,8 +87,7 @@ class HelperE2eTest : public ::testing::Test {
   std::unique_ptr<support::HelperProcess> helper_;
 };
 
-// How long a wait for something the test shows may take before it counts as never: a guard
-// against a hang, far beyond any delay of a loaded machine, not a bound on its speed.
+// A guard against a hang, far beyond any delay of a loaded machine: not a bound on its speed.
 constexpr seconds kNever{30};
 
 // The next datagram on `fd` within `timeout`, or "".
@@ -125,8 +124,7 @@ TEST_F(HelperE2eTest, TellsItsServiceManagerWhenReadyAliveAndStoppingThenEndsWit
     if (signal == SIGTERM) {
       EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "main-app.pid"); }, kNever));
     }
-    // The run loop pings its 400 ms watchdog again and again (every 200 ms when not delayed): a
-    // loop that never pings, or only once, sends fewer than three.
+    // The run loop pings its 400 ms watchdog again and again; one that never does, or once, fails.
     int pings = 0;
     for (const auto end = steady_clock::now() + kNever; pings < 3 && steady_clock::now() < end;) {
       pings += receive(fd, milliseconds(100)) == "WATCHDOG=1";
@@ -155,9 +153,8 @@ TEST_F(HelperE2eTest, KeepsRunningWhenTheReaderOfItsStderrGoesAway) {
   }
   ::close(fds[0]);
   ASSERT_EQ(c, '\n') << "no line on stderr";
-  // Expired records to sweep: every entry from now on goes to a pipe without a reader. Sweeps
-  // run one at a time and log when done, so the second record goes only after the first sweep's
-  // entry met the dead pipe, and only if the helper lived through it.
+  // Expired records to sweep, each logged to a pipe without a reader. Sweeps run one at a time,
+  // so the second record goes only if the helper lived through the first one's entry.
   const auto hourAgo = time_point_cast<nanoseconds>(system_clock::now() - hours(1));
   for (int sweep = 0; sweep < 2; ++sweep) {
     writeFile(dir_ / "Users" / "incoming.json",

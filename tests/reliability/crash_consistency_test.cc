@@ -134,9 +134,8 @@ TEST(CrashConsistency, AKilledSaveLeavesThePreviousRecordTheNewOneOrTheDocumente
     ASSERT_EQ(st.st_ino, lockInode) << "the lock file was replaced";
     first = started + 1;
   }
-  // Where the kills landed is luck (and the machine's load): how many found the previous record
-  // and how many the new one is reported, not asserted. What every run asserts is above: each
-  // kill, wherever it landed, left a whole record or the documented empty file.
+  // Where the kills landed is luck, so it is reported, not asserted; what holds after every kill
+  // is asserted above.
   std::printf(
       "%d kills during %ld saves of %ld us: %d previous, %d new record; %d temporary files\n",
       kKills, first - 1, window / 2, previous, next, temporaryFiles);

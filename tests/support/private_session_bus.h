@@ -10,9 +10,8 @@
 namespace varn::support {
 
 // A dbus-daemon of the test's own, with its own service folder, stopped at the end of the scope.
-// Add services before start(). A started service has the daemon's usual 25 s to take its name:
-// no test waits for that limit (a service that fails exits, and the daemon notices at once), so
-// it only keeps a stand-in that a loaded machine starts slowly from counting as failed.
+// Add services before start(). A service has the daemon's usual 25 s to take its name, a limit
+// no test waits for: one that fails exits, which the daemon notices at once.
 class PrivateSessionBus {
  public:
   explicit PrivateSessionBus(int serviceStartTimeoutMs = 25'000);
