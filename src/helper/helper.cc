@@ -26,4 +26,12 @@ Status Helper::start() {
   return Status::success();
 }
 
+std::string Helper::status() const {
+  const std::string folder = rules_.sharedRulesFileURL().parent_path().native();
+  return (watcher_.isWatching() ? "Watching " + folder
+                                : "Not watching " + folder + " (see the log)") +
+         "; schedules checked every " + std::to_string(kScheduleEvaluationInterval.count()) +
+         " s, expired rules swept every " + std::to_string(kExpirySweepInterval.count()) + " s";
+}
+
 }  // namespace varn

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "platform/bundle_info.h"
 #include "platform/calendar.h"
@@ -43,6 +44,10 @@ class Helper {
   // and the sequence goes on; a timer the run loop refuses fails the start, since the helper
   // would then never evaluate or never sweep again, and only a restart mends that.
   Status start();
+  // The state to show as the service's STATUS once started: whether the shared folder is
+  // watched (a folder missing at start is not, until a restart) and how often schedules and
+  // expired rules are checked.
+  std::string status() const;
 
  private:
   platform::RunLoop& runLoop_;

@@ -52,16 +52,17 @@ TEST_F(HelperTest, StartsTheWatcherThenTheEvaluatorWhichWritesADueSessionAndLaun
   EXPECT_TRUE(fs::exists(locations_.sharedRulesFile));
   EXPECT_EQ(workspace_.opened, std::vector<std::string>{"com.varn.macos"});
   EXPECT_EQ(loop_.elapsed(), 0s);
-  EXPECT_EQ(
-      log_->lines(),
-      (std::vector<std::string>{
-          "default: Blocking rules watcher stopped.", "default: Blocking rules watcher started.",
-          "default: Schedule 'Noon' activated blocking until 2026-03-02 13:20:00 +0000",
-          "default: Launched main app for scheduled session enforcement"}));
+  EXPECT_EQ(log_->lines(), (std::vector<std::string>{
+                               "default: Blocking rules watcher stopped.",
+                               "default: Blocking rules watcher started.",
+                               "default: Schedule 'Noon' activated blocking until <private>",
+                               "default: Launched main app for scheduled session enforcement"}));
+  EXPECT_TRUE(helper_.status().starts_with("Watching " + (dir_ / "Shared").native() + ";"));
 }
 
 TEST_F(HelperTest, SweepsExpiredRulesSixtySecondsAfterStartAndEverySixtySecondsFromThen) {
   ASSERT_TRUE(helper_.start().ok());  // without a shared folder to watch, only the timer sweeps
+  EXPECT_TRUE(helper_.status().starts_with("Not watching " + (dir_ / "Shared").native()));
   for (int sweep = 1; sweep <= 2; ++sweep) {
     fs::create_directories(locations_.sharedRulesFile.parent_path());
     support::writeFile(

@@ -68,7 +68,6 @@ int main() {
   }
   // The start sequence is done: the folder is watched, the first evaluation made, the timers
   // armed.
-  platform::notifyServiceManager(
-      "READY=1\nSTATUS=Watching /Users/Shared; schedules checked every 15 s");
+  platform::notifyServiceManager("READY=1\nSTATUS=" + helper.status());
   return loop.run() < 0 ? 1 : 0;
 }

@@ -58,8 +58,8 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
   }
 }
 
-// The zone is looked up on every call: a link is resolved again when its text changes, a copied
-// zone compared again when the file's size, time or inode changes.
+// The zone is looked up on every call: a link resolved again when it or its chain's end changes,
+// a copied zone compared again when the file's size, time or inode changes.
 TEST(UserCalendar, FollowsEachChangeOfLocaltimeFromOneCallToTheNext) {
   setTz(nullptr);
   support::TempDir root;
@@ -79,6 +79,15 @@ TEST(UserCalendar, FollowsEachChangeOfLocaltimeFromOneCallToTheNext) {
   EXPECT_EQ(plant("Etc/GMT+1", true), at(2026, 3, 1, 1h));  // 19:00 there
   EXPECT_EQ(snapshot->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 5h));
   EXPECT_EQ(plant("Asia/Tokyo", true), at(2026, 3, 1, 15h));
+  // Through a second link that changes while /etc/localtime keeps its text.
+  const auto relink = [&](const char* zone) {
+    fs::create_symlink(fs::path("zoneinfo") / zone, next);
+    fs::rename(next, root / "etc/hop");
+  };
+  relink("America/New_York");
+  EXPECT_EQ(plant("hop", false), at(2026, 3, 1, 5h));
+  relink("Asia/Tokyo");
+  EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), at(2026, 3, 1, 15h));
 }
 
 TEST(Calendar, KnowsOnlyTheDatabasesZonesAndStaysWithinTheInstantRange) {

@@ -148,22 +148,30 @@ const date::time_zone* UserZone::tzZone(std::string* why) const {
   return tz_->second;
 }
 
+std::optional<UserZone::LinkVersion> UserZone::linkVersion() const {
+  std::optional<std::string> target = linkTarget(localtime_.c_str());
+  if (!target) return std::nullopt;
+  struct stat status {};
+  if (::stat(localtime_.c_str(), &status) != 0) return LinkVersion{std::move(*target)};
+  return LinkVersion{std::move(*target), status.st_dev, status.st_ino};
+}
+
 const date::time_zone* UserZone::localtimeZone(std::string* why) const {
-  const std::optional<std::string> target = linkTarget(localtime_.c_str());
-  if (target) {
+  const std::optional<LinkVersion> link = linkVersion();
+  if (link) {
     const date::time_zone* zone = nullptr;
-    if (link_ && link_->first == *target) {
+    if (link_ && link_->first == *link) {
       zone = link_->second;
     } else {
       zone = zoneBehindLink(localtime_.c_str());
       // Kept only when the link did not change while it was resolved. A link that names no zone
       // is remembered too: the file it leads to is then compared as a copy, which notices when
       // that file appears or changes.
-      if (linkTarget(localtime_.c_str()) == target) link_.emplace(*target, zone);
+      if (linkVersion() == link) link_.emplace(*link, zone);
     }
     if (zone) return zone;
   }
-  return copiedZone(target, why);
+  return copiedZone(link ? std::optional<std::string>(link->target) : std::nullopt, why);
 }
 
 const date::time_zone* UserZone::copiedZone(const std::optional<std::string>& target,

@@ -21,7 +21,8 @@ const date::time_zone* zoneNamed(std::string_view name) noexcept;
 
 // Finds the user's time zone, for the user's calendar (calendar.h gives the order of the sources
 // it asks). Cheap enough to ask on every call: the tz database is read once per process, and the
-// answer for a TZ value, a localtime link's target text or a localtime file's version is
+// answer for a TZ value, a localtime link (its text and the file it leads to) or a localtime file's
+// version is
 // remembered until that value, text or version changes. Safe to call from any thread.
 class UserZone {
  public:
@@ -46,6 +47,15 @@ class UserZone {
     bool operator==(const FileVersion&) const = default;
   };
   static FileVersion versionOf(const struct stat& status);
+  // What tells one localtime link from the next: its text, and the file at the end of its chain
+  // (a link further along may change while the first keeps its text).
+  struct LinkVersion {
+    std::string target;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const LinkVersion&) const = default;
+  };
+  std::optional<LinkVersion> linkVersion() const;
 
   // Each source in turn; when `why` is given and a source yields no zone, appends what it lacked.
   const date::time_zone* lookUp(std::string* why) const;
@@ -59,7 +69,7 @@ class UserZone {
   const std::string timezone_;
   mutable std::mutex mutex_;
   mutable std::optional<std::pair<std::string, const date::time_zone*>> tz_;    // TZ, its zone
-  mutable std::optional<std::pair<std::string, const date::time_zone*>> link_;  // target, zone
+  mutable std::optional<std::pair<LinkVersion, const date::time_zone*>> link_;  // link, zone
   mutable std::optional<std::pair<FileVersion, const date::time_zone*>> copy_;  // file, zone
   mutable bool reportedUtc_ = false;
 };

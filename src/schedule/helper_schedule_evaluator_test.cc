@@ -32,6 +32,15 @@ FocusSchedule makeSchedule(std::string name, const Mode& mode, int64_t start, in
       Uuid::random(), std::move(name), mode.id, {Weekday::monday}, start, end, 0, 300, enabled};
 }
 
+// The user's calendar as the evaluator meets it: its zone may change between two passes.
+class ZoneThatChanges final : public platform::Calendar {
+ public:
+  int weekday(Instant at) const override { return zone->weekday(at); }
+  std::optional<Instant> startOfDay(Instant at) const override { return zone->startOfDay(at); }
+  std::unique_ptr<platform::Calendar> snapshot() const override { return zone->snapshot(); }
+  std::unique_ptr<platform::Calendar> zone = platform::calendarForZone("UTC");
+};
+
 class EvaluatorTest : public ::testing::Test {
  protected:
   void write(const std::vector<FocusSchedule>& schedules, const std::vector<Mode>& modes) {
@@ -47,13 +56,13 @@ class EvaluatorTest : public ::testing::Test {
   const fs::path& rulesFile_ = locations_.sharedRulesFile;
   platform::testing::FakeClock clock_{kMonday + hours(10) + minutes(30)};
   platform::testing::FakeRunLoop loop_{&clock_};
-  std::unique_ptr<platform::Calendar> calendar_ = platform::calendarForZone("UTC");
+  ZoneThatChanges calendar_;
   BlockingRuleStore rules_{locations_, clock_};
   ScheduleStore schedules_{locations_};
   ModeStore modes_{locations_};
   platform::testing::ScopedMemoryLog log_;
   std::vector<bool> launches_;  // one per launch: whether the session had been written by then
-  HelperScheduleEvaluator evaluator_{{loop_, rules_, schedules_, modes_, clock_, *calendar_,
+  HelperScheduleEvaluator evaluator_{{loop_, rules_, schedules_, modes_, clock_, calendar_,
                                       [this] { launches_.push_back(shared().has_value()); }}};
 };
 
@@ -68,8 +77,9 @@ TEST_F(EvaluatorTest, StartEvaluatesAtOnceThenEveryFifteenSecondsWhileTheSession
   EXPECT_EQ(written->mode, BlockingRules::Mode::block);
   EXPECT_EQ(written->hosts, mode.sites);
   EXPECT_EQ(written->endsAt, kMonday + hours(12));
-  EXPECT_EQ(log_->lines(), Strings{"default: Schedule 'Morning' activated blocking until "
-                                   "2026-03-02 12:00:00 +0000"});
+  // The end of the session is private in the system log.
+  EXPECT_EQ(log_->lines(),
+            Strings{"default: Schedule 'Morning' activated blocking until <private>"});
   ASSERT_TRUE(evaluator_.start().ok());  // a second start neither evaluates nor adds a timer
   loop_.advance(seconds(45));
   EXPECT_EQ(log_->count("Blocking already active, skipping evaluation"), 3u);
@@ -111,11 +121,10 @@ TEST_F(EvaluatorTest, TheFirstEnabledScheduleCoveringNowWithAnExistingModeWins) 
   EXPECT_EQ(written->mode, BlockingRules::Mode::allow);
   EXPECT_EQ(written->hosts, Strings{"first"});
   EXPECT_EQ(written->allowedSigningIds, Strings{"org.example.Editor"});
-  EXPECT_EQ(
-      log_->lines(),
-      (Strings{"debug: Schedule 'Orphan' not active for current time",
-               "debug: Schedule 'Evening' not active for current time",
-               "default: Schedule 'First' activated blocking until 2026-03-02 11:40:00 +0000"}));
+  EXPECT_EQ(log_->lines(),
+            (Strings{"debug: Schedule 'Orphan' not active for current time",
+                     "debug: Schedule 'Evening' not active for current time",
+                     "default: Schedule 'First' activated blocking until <private>"}));
 }
 
 TEST_F(EvaluatorTest, ModesAreReadOnlyForEnabledSchedulesAndTheirLossIsAnError) {
@@ -139,10 +148,35 @@ TEST_F(EvaluatorTest, AFailedSaveIsAnErrorLaunchesNothingAndIsRetriedAtTheNextTi
   // An error: at a lower level the journal would not keep why no session started.
   ASSERT_FALSE(log_->lines().empty());
   EXPECT_TRUE(log_->lines().back().starts_with("error: Failed to write blocking rules: "));
+  EXPECT_FALSE(log_->lines().back().ends_with("<private>"));  // the reason is public
   EXPECT_TRUE(launches_.empty());
   fs::remove(rulesFile_);
   loop_.advance(seconds(15));
   EXPECT_EQ(launches_, std::vector<bool>{true});
+}
+
+// The main application tells sessions apart by their id: a new random one at each activation.
+TEST_F(EvaluatorTest, EachActivationWritesANewRandomSessionId) {
+  const Mode mode = makeMode(ModeType::block, {});
+  write({makeSchedule("Morning", mode, 540, 720)}, {mode});
+  evaluator_.evaluate();
+  const Uuid first = shared().value().sessionId;
+  fs::remove(rulesFile_);
+  evaluator_.evaluate();
+  EXPECT_NE(shared().value().sessionId, first);
+  EXPECT_EQ(shared().value().sessionId.bytes[6] >> 4, 4);  // version 4: random
+}
+
+// The zone is asked at every pass, not once: the user may travel while the helper runs.
+TEST_F(EvaluatorTest, TheZoneIsLookedUpAgainAtEveryPass) {
+  const Mode mode = makeMode(ModeType::block, {});
+  write({makeSchedule("Morning", mode, 540, 720)}, {mode});
+  calendar_.zone = platform::calendarForZone("Asia/Tokyo");  // 19:30 there: outside the window
+  evaluator_.evaluate();
+  EXPECT_FALSE(shared());
+  calendar_.zone = platform::calendarForZone("UTC");  // 10:30: inside
+  evaluator_.evaluate();
+  EXPECT_TRUE(shared());
 }
 
 }  // namespace

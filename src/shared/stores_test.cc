@@ -115,13 +115,17 @@ TEST_F(StoreTest, ARulesLockThatCannotBeTakenIsLoggedAndTheOtherFileStillServes)
   EXPECT_EQ(log_->count(kCleared), 1u);
 }
 
+// At full precision: a millisecond after its end, in the same second, a record is expired.
 TEST_F(StoreTest, TheSweepRemovesEachRulesRecordOnlyAfterItsEnd) {
   put(shared(), endingAt(seconds(0)));
   put(container(), endingAt(-seconds(1)));
+  clock_.advance(-milliseconds(1));
+  store_.clearIfExpired();
+  EXPECT_FALSE(fs::exists(container()));
+  clock_.advance(milliseconds(1));
   store_.clearIfExpired();
   EXPECT_TRUE(fs::exists(shared()));  // still active at its end
-  EXPECT_FALSE(fs::exists(container()));
-  clock_.advance(seconds(1));
+  clock_.advance(milliseconds(1));
   store_.clearIfExpired();
   EXPECT_FALSE(fs::exists(shared()));
   const std::vector<platform::LogEntry> cleared = log_->withFormat(kCleared);

@@ -11,7 +11,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "shared/blocking_rules.h"
 #include "shared/focus_schedule.h"
@@ -84,9 +83,12 @@ class HelperE2eTest : public ::testing::Test {
   support::TempDir dir_;
   fs::path shared_ = dir_ / "Users" / "Shared";
   fs::path rules_ = shared_ / "com.varn.macos.blocking-rules.json";
-  support::PrivateSessionBus bus_{2000};
+  support::PrivateSessionBus bus_;
   std::unique_ptr<support::HelperProcess> helper_;
 };
+
+// A guard against a hang, far beyond any delay of a loaded machine: not a bound on its speed.
+constexpr seconds kNever{30};
 
 // The next datagram on `fd` within `timeout`, or "".
 std::string receive(int fd, milliseconds timeout) {
@@ -112,7 +114,7 @@ TEST_F(HelperE2eTest, TellsItsServiceManagerWhenReadyAliveAndStoppingThenEndsWit
 
     // READY=1 only once the first evaluation has written the session.
     std::string message;
-    while ((message = receive(fd, seconds(5))).find("READY=1") == std::string::npos) {
+    while ((message = receive(fd, kNever)).find("READY=1") == std::string::npos) {
       ASSERT_NE(message, "") << "no READY=1";
     }
     const Result<BlockingRules> session = decodeBlockingRules(readFile(rules_));
@@ -120,15 +122,14 @@ TEST_F(HelperE2eTest, TellsItsServiceManagerWhenReadyAliveAndStoppingThenEndsWit
     EXPECT_EQ(session.value().hosts, std::vector<std::string>{"news.example.com"});
     // The session's main application, activated through the bus (it stays for the second round).
     if (signal == SIGTERM) {
-      EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "main-app.pid"); }, seconds(5)));
+      EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "main-app.pid"); }, kNever));
     }
-    // The run loop pings a 400 ms watchdog every 200 ms: about ten in two seconds, of which a
-    // loaded machine may delay some.
+    // The run loop pings its 400 ms watchdog again and again; one that never does, or once, fails.
     int pings = 0;
-    for (const auto end = steady_clock::now() + milliseconds(2000); steady_clock::now() < end;) {
+    for (const auto end = steady_clock::now() + kNever; pings < 3 && steady_clock::now() < end;) {
       pings += receive(fd, milliseconds(100)) == "WATCHDOG=1";
     }
-    EXPECT_GE(pings, 3);
+    EXPECT_EQ(pings, 3);
 
     EXPECT_EQ(helper_->endWith(signal), 0);
     bool stopping = false;
@@ -147,17 +148,20 @@ TEST_F(HelperE2eTest, KeepsRunningWhenTheReaderOfItsStderrGoesAway) {
   ::close(fds[1]);
   char c = 0;
   pollfd line{fds[0], POLLIN, 0};
-  while (::poll(&line, 1, 10'000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
+  const int wait = static_cast<int>(milliseconds(kNever).count());
+  while (::poll(&line, 1, wait) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
   }
   ::close(fds[0]);
-  ASSERT_EQ(c, '\n') << "no line on stderr within 10 s";
-  // An expired record to sweep: every entry from now on goes to a pipe without a reader.
+  ASSERT_EQ(c, '\n') << "no line on stderr";
+  // Expired records to sweep, each logged to a pipe without a reader. Sweeps run one at a time,
+  // so the second record goes only if the helper lived through the first one's entry.
   const auto hourAgo = time_point_cast<nanoseconds>(system_clock::now() - hours(1));
-  writeFile(dir_ / "Users" / "incoming.json",
-            encodeBlockingRules({platform::Uuid::random(), {}, {"example.com"}, hourAgo, {}}));
-  fs::rename(dir_ / "Users" / "incoming.json", rules_);
-  ASSERT_TRUE(eventually([&] { return !fs::exists(rules_); }, seconds(2)));
-  std::this_thread::sleep_for(milliseconds(200));
+  for (int sweep = 0; sweep < 2; ++sweep) {
+    writeFile(dir_ / "Users" / "incoming.json",
+              encodeBlockingRules({platform::Uuid::random(), {}, {"example.com"}, hourAgo, {}}));
+    fs::rename(dir_ / "Users" / "incoming.json", rules_);
+    ASSERT_TRUE(eventually([&] { return !fs::exists(rules_); }, kNever)) << sweep;
+  }
   EXPECT_TRUE(helper_->running());
   EXPECT_EQ(helper_->endWith(SIGTERM), 0);
 }

@@ -9,11 +9,12 @@
 
 namespace varn::support {
 
-// A dbus-daemon of the test's own, with its own service folder and a short service start
-// timeout, stopped at the end of the scope. Add services before start().
+// A dbus-daemon of the test's own, with its own service folder, stopped at the end of the scope.
+// Add services before start(). A service has the daemon's usual 25 s to take its name, a limit
+// no test waits for: one that fails exits, which the daemon notices at once.
 class PrivateSessionBus {
  public:
-  explicit PrivateSessionBus(int serviceStartTimeoutMs = 2000);
+  explicit PrivateSessionBus(int serviceStartTimeoutMs = 25'000);
   ~PrivateSessionBus();
   PrivateSessionBus(const PrivateSessionBus&) = delete;
   PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;

@@ -23,7 +23,7 @@ std::vector<LogEntry> MemoryLogSink::withFormat(std::string_view format) const {
 std::vector<std::string> MemoryLogSink::lines() const {
   std::vector<std::string> out;
   for (const LogEntry& e : entries()) {
-    out.push_back(std::string(levelName(e.level)) + ": " + e.message());
+    out.push_back(std::string(levelName(e.level)) + ": " + e.redactedMessage());
   }
   return out;
 }

@@ -18,7 +18,8 @@ class MemoryLogSink final : public LogSink {
   // Entries whose format string (the message as written in the code) equals `format`.
   std::vector<LogEntry> withFormat(std::string_view format) const;
   size_t count(std::string_view format) const { return withFormat(format).size(); }
-  // The filled-in messages in order, "level: message" each, for readable assertions.
+  // The messages in order as the system log shows them, "level: message" each, private arguments
+  // as "<private>": an assertion on a line also checks which arguments are public.
   std::vector<std::string> lines() const;
   void clear();
 
