@@ -45,6 +45,9 @@ int main() {
   if (const auto container = locations.appGroupContainer()) {
     writable.push_back(platform::nearestExistingFolder(*container));
   }
+#ifdef VARN_COUNTERS_DIR
+  writable.emplace_back(VARN_COUNTERS_DIR);  // a coverage build's counters, written at exit
+#endif
   if (const Result<int> confined = platform::confineWritesBeneath(writable); confined.ok()) {
     std::string folders;
     for (const std::filesystem::path& folder : writable) {
