@@ -47,10 +47,10 @@ class Calendar {
 //
 // Cost of that lookup: with TZ set, no system call (the answer for a name is remembered, as the
 // database is read once per process); without it, one readlink and one stat of /etc/localtime,
-// whose target decides the zone (a link is resolved again whenever its text or the device and
-// inode of the file at the end of its chain change). A regular
-// /etc/localtime adds one stat: its bytes are compared with the database's files (only those of
-// the same size are read) when its device, inode, size or modification time changes.
+// whose target decides the zone (a link is resolved again whenever its text, or the device and
+// inode of the file at the end of its chain, change). A regular /etc/localtime adds one stat: its
+// bytes are compared with the database's files (only those of the same size are read) when its
+// device, inode, size or modification time changes.
 const Calendar& currentCalendar();
 
 // The user's calendar as currentCalendar() builds it, but reading `root`/etc/localtime and

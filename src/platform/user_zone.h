@@ -21,9 +21,9 @@ const date::time_zone* zoneNamed(std::string_view name) noexcept;
 
 // Finds the user's time zone, for the user's calendar (calendar.h gives the order of the sources
 // it asks). Cheap enough to ask on every call: the tz database is read once per process, and the
-// answer for a TZ value, a localtime link (its text and the file it leads to) or a localtime file's
-// version is
-// remembered until that value, text or version changes. Safe to call from any thread.
+// answer for a TZ value, a localtime link (its text and the file it leads to) or a localtime
+// file's version is remembered until that value, link or version changes. Safe to call from any
+// thread.
 class UserZone {
  public:
   // Reads `root`/etc/localtime and `root`/etc/timezone; "/" for the system's.

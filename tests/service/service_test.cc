@@ -5,16 +5,13 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
