@@ -1,10 +1,12 @@
 // VarnHelper: starts scheduled blocking sessions and clears expired ones. It takes no arguments
-// and has no configuration; it runs until SIGTERM or SIGINT ends it, with status 0.
+// and has no configuration; it runs until SIGTERM or SIGINT ends it, with status 0, or until a
+// folder it may write in is replaced, with status 1.
 #include <signal.h>
 
 #include <string>
 
 #include "helper/helper.h"
+#include "helper/write_grants.h"
 #include "platform/bundle_info.h"
 #include "platform/calendar.h"
 #include "platform/clock.h"
@@ -35,28 +37,24 @@ int main() {
     log.error("Failed to handle termination signals: %{public}s", {handled.error().message});
   }
   // Before the watcher's thread exists too: Landlock confines only the thread that asks and
-  // those it starts later. The helper writes nowhere but the shared folder and the app group
-  // folder, so a fault in reading the files it is handed cannot be turned into writes anywhere
-  // else. The app group folder usually appears after the start, so its grant is on the nearest
-  // folder above it that exists now. A kernel without Landlock leaves the helper as it was.
+  // those it starts later. A kernel without Landlock leaves the helper as it was.
   const StoreLocations locations = StoreLocations::production();
-  std::vector<std::filesystem::path> writable{
-      std::filesystem::path(kSharedRulesFilePath).parent_path()};
-  if (const auto container = locations.appGroupContainer()) {
-    writable.push_back(platform::nearestExistingFolder(*container));
-  }
+  std::vector<std::filesystem::path> writable = prepareWriteGrants(locations);
 #ifdef VARN_COUNTERS_DIR
   writable.emplace_back(VARN_COUNTERS_DIR);  // a coverage build's counters, written at exit
 #endif
-  if (const Result<int> confined = platform::confineWritesBeneath(writable); confined.ok()) {
+  std::optional<platform::WriteConfinement> confinement;
+  if (Result<platform::WriteConfinement> applied = platform::WriteConfinement::apply(writable);
+      applied.ok()) {
+    confinement = std::move(applied).value();
     std::string folders;
-    for (const std::filesystem::path& folder : writable) {
+    for (const std::filesystem::path& folder : confinement->granted()) {
       folders += (folders.empty() ? "" : ", ") + folder.native();
     }
-    log.debug("File system writes confined beneath %s (Landlock ABI %{public}s)",
-              {folders, std::to_string(confined.value())});
+    log.debug("File system writes confined beneath %{public}s (Landlock ABI %{public}s)",
+              {folders, std::to_string(confinement->abi())});
   } else {
-    log.debug("File system writes not confined: %{public}s", {confined.error().message});
+    log.debug("File system writes not confined: %{public}s", {applied.error().message});
   }
   loop.feedServiceWatchdog();
 
@@ -69,8 +67,30 @@ int main() {
     log.error("Failed to start the timers: %{public}s", {started.error().message});
     return 1;
   }
+  // A grant binds the folder that was there at start. Once one of them is replaced (or one that
+  // was missing appears), writes there are refused until a restart grants the new folder: end
+  // now, so that the service manager restarts the helper, rather than live on failing there.
+  std::unique_ptr<platform::Timer> grantCheck;
+  if (confinement) {
+    Result<std::unique_ptr<platform::Timer>> timer =
+        loop.addRepeatingTimer(kScheduleEvaluationInterval, [&] {
+          if (const auto replaced = confinement->replacedFolder()) {
+            log.error(
+                "Granted folder %{public}s was replaced; ending so that a restart grants "
+                "the new one",
+                {replaced->native()});
+            loop.exit(1);
+          }
+        });
+    if (!timer.ok()) {
+      log.error("Failed to start the timers: %{public}s", {timer.error().message});
+      return 1;
+    }
+    grantCheck = std::move(timer).value();
+  }
   // The start sequence is done: the folder is watched, the first evaluation made, the timers
   // armed.
   platform::notifyServiceManager("READY=1\nSTATUS=" + helper.status());
-  return loop.run() < 0 ? 1 : 0;
+  const int status = loop.run();
+  return status < 0 ? 1 : status;
 }

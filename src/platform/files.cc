@@ -112,10 +112,18 @@ Status writeFileAtomically(const std::filesystem::path& path, std::string_view c
   return Status::success();
 }
 
-Status createDirectories(const std::filesystem::path& path) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  if (ec) return systemError("create folder", path.native(), ec.value());
+Status createDirectories(const std::filesystem::path& path, mode_t mode) {
+  std::filesystem::path folder;
+  for (const std::filesystem::path& part : path) {
+    folder /= part;
+    if (::mkdir(folder.c_str(), mode) == 0) continue;
+    if (errno != EEXIST) return systemError("create folder", folder.native(), errno);
+    struct stat existing {};
+    if (::stat(folder.c_str(), &existing) != 0) {
+      return systemError("create folder", folder.native(), errno);
+    }
+    if (!S_ISDIR(existing.st_mode)) return systemError("create folder", folder.native(), ENOTDIR);
+  }
   return Status::success();
 }
 

@@ -29,8 +29,9 @@ Result<std::string> readWholeFile(const std::filesystem::path& path, size_t size
 Status writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
                            mode_t mode = 0644);
 
-// Creates `path` and any missing parents; an existing folder is success.
-Status createDirectories(const std::filesystem::path& path);
+// Creates `path` and any missing parents, each folder it makes with `mode` (less the umask); an
+// existing folder is success. `path` must be absolute.
+Status createDirectories(const std::filesystem::path& path, mode_t mode = 0777);
 
 // Creates an empty file with exactly `mode`, failing if anything (a link included) is there.
 Status createFileExclusively(const std::filesystem::path& path, mode_t mode);

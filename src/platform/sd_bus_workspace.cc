@@ -20,20 +20,6 @@ constexpr const char* kBusService = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
 constexpr const char* kBusInterface = "org.freedesktop.DBus";
 
-// Owns an sd_bus_error and frees it once.
-class BusError {
- public:
-  BusError() = default;
-  BusError(const BusError&) = delete;
-  BusError& operator=(const BusError&) = delete;
-  ~BusError() { sd_bus_error_free(&error_); }
-  sd_bus_error* get() { return &error_; }
-
- private:
-  // SD_BUS_ERROR_NULL's value, which the macro spells as a C compound literal.
-  sd_bus_error error_{nullptr, nullptr, 0};
-};
-
 Error busFailure(std::string_view what, int r, const sd_bus_error* error) {
   std::string message(what);
   message += ": ";
@@ -45,16 +31,9 @@ Error busFailure(std::string_view what, int r, const sd_bus_error* error) {
   return Error{std::move(message), r < 0 ? -r : r};
 }
 
-using Clock = std::chrono::steady_clock;
-
-std::chrono::microseconds left(Clock::time_point deadline) {
-  return std::max(std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()),
-                  std::chrono::microseconds(0));
-}
-
-// A connection that has authenticated and said Hello by `deadline`. sd-bus would otherwise wait
-// up to 25 s for a bus that accepted the connection but does not answer (a stopped daemon).
-Result<BusPtr> connect(const std::optional<std::string>& address, Clock::time_point deadline) {
+// A connection under way. Only the socket's connect happens here, and a local socket that
+// exists answers that at once; authenticating and saying Hello go on in the main loop.
+Result<BusPtr> connect(const std::optional<std::string>& address) {
   sd_bus* raw = nullptr;
   int r = 0;
   if (!address) {
@@ -66,141 +45,147 @@ Result<BusPtr> connect(const std::optional<std::string>& address, Clock::time_po
     if (r >= 0) r = sd_bus_start(raw);
   }
   BusPtr bus(raw);
-  while (r >= 0 && (r = sd_bus_is_ready(raw)) == 0) {
-    if ((r = sd_bus_process(raw, nullptr)) > 0) continue;
-    if (r < 0) break;
-    if (left(deadline).count() == 0) r = -ETIMEDOUT;
-    if (r >= 0) r = sd_bus_wait(raw, left(deadline).count());
-  }
   if (r < 0) return busFailure("connect to the session bus", r, nullptr);
   return bus;
 }
 
-// Calls `member` of the bus itself with one string argument (or none), waiting for the reply
-// until `deadline`.
-Result<MessagePtr> callBus(sd_bus* bus, const char* member, const char* argument,
-                           Clock::time_point deadline) {
-  sd_bus_message* raw = nullptr;
-  int r = sd_bus_message_new_method_call(bus, &raw, kBusService, kBusPath, kBusInterface, member);
-  MessagePtr call(raw);
-  if (r >= 0 && argument != nullptr) r = sd_bus_message_append(call.get(), "s", argument);
-  BusError error;
-  raw = nullptr;
-  // A zero timeout would mean sd-bus's default, so at least a microsecond.
-  if (r >= 0) {
-    r = sd_bus_call(bus, call.get(), std::max<uint64_t>(left(deadline).count(), 1), error.get(),
-                    &raw);
-  }
-  if (r < 0) return busFailure(member, r, error.get());
-  return MessagePtr(raw);
-}
-
 }  // namespace
 
-// Everything an open in flight needs. Created by openInBackground, freed once the reply has
-// been handled, or with the workspace.
-struct SdBusWorkspace::PendingOpen {
+// One call in flight, with its connection. Freed from the loop once its answer has been given,
+// or with the workspace.
+struct SdBusWorkspace::Call {
   SdBusWorkspace* owner;
+  std::string member;
+  ReplyHandler handler;  // emptied once called
   BusPtr bus;
-  Workspace::OpenCompletion completion;
+  EventSourcePtr deadline;
   EventSourcePtr release;
 };
 
-SdBusWorkspace::SdBusWorkspace(sd_event* event, std::optional<std::string> busAddress)
-    : event_(event), busAddress_(std::move(busAddress)) {}
+SdBusWorkspace::SdBusWorkspace(sd_event* event, std::optional<std::string> busAddress,
+                               std::chrono::microseconds replyTimeout)
+    : event_(event), busAddress_(std::move(busAddress)), replyTimeout_(replyTimeout) {}
 
 SdBusWorkspace::~SdBusWorkspace() = default;
 
-int SdBusWorkspace::onRelease(sd_event_source*, void* userdata) noexcept {
-  auto* pending = static_cast<PendingOpen*>(userdata);
-  pending->owner->pending_.erase(pending);  // frees it
-  return 0;
+bool SdBusWorkspace::callBus(const char* member, const std::function<int(sd_bus_message*)>& append,
+                             ReplyHandler handler) {
+  Result<BusPtr> bus = connect(busAddress_);
+  if (!bus.ok()) return false;
+  auto call = std::make_unique<Call>(
+      Call{this, member, std::move(handler), std::move(bus).value(), nullptr, nullptr});
+  // sd-bus bounds only the call's reply; this bounds authenticating and Hello as well, which a
+  // bus that accepted the connection but stopped (or is still starting) would otherwise stretch
+  // to sd-bus's own limits.
+  const uint64_t timeout = replyTimeout_.count();
+  sd_event_source* rawDeadline = nullptr;
+  int r = sd_bus_attach_event(call->bus.get(), event_, SD_EVENT_PRIORITY_NORMAL);
+  if (r >= 0) {
+    r = sd_event_add_time_relative(event_, &rawDeadline, CLOCK_MONOTONIC, timeout, 0, &onTimeout,
+                                   call.get());
+    call->deadline.reset(rawDeadline);
+  }
+  sd_bus_message* rawMessage = nullptr;
+  if (r >= 0) {
+    r = sd_bus_message_new_method_call(call->bus.get(), &rawMessage, kBusService, kBusPath,
+                                       kBusInterface, member);
+  }
+  const MessagePtr message(rawMessage);
+  if (r >= 0) r = append(message.get());
+  // A floating slot: it belongs to the bus, which the call owns.
+  if (r >= 0) {
+    r = sd_bus_call_async(call->bus.get(), nullptr, message.get(), &onReply, call.get(), timeout);
+  }
+  Call* const key = call.get();
+  calls_.emplace(key, std::move(call));
+  if (r < 0) finish(key, busFailure(member, r, nullptr));
+  return true;
 }
 
-int SdBusWorkspace::onStartServiceReply(sd_bus_message* reply, void* userdata,
-                                        sd_bus_error*) noexcept {
-  auto* pending = static_cast<PendingOpen*>(userdata);
-  std::optional<Error> error;
-  if (const sd_bus_error* e = sd_bus_message_get_error(reply)) {
-    error = busFailure("StartServiceByName", sd_bus_message_get_errno(reply), e);
+void SdBusWorkspace::finish(Call* call, const Result<sd_bus_message*>& reply) noexcept {
+  if (call->handler) {
+    const ReplyHandler handler = std::move(call->handler);
+    call->handler = nullptr;
+    try {
+      handler(reply);
+    } catch (...) {
+    }
   }
-  try {
-    pending->completion(error);
-  } catch (...) {
-  }
-  // The bus is still dispatching this reply, so it is closed and freed from the next loop
+  if (call->release) return;
+  // The bus may be dispatching this very reply, so it is closed and freed from the next loop
   // iteration rather than from inside its own callback.
   sd_event_source* raw = nullptr;
-  if (sd_event_add_defer(pending->owner->event_, &raw, &onRelease, pending) >= 0) {
-    pending->release.reset(raw);
+  if (sd_event_add_defer(event_, &raw, &onRelease, call) >= 0) call->release.reset(raw);
+  // Out of memory otherwise: the call then stays until the workspace goes, which is better than
+  // closing a bus in the middle of its dispatch.
+}
+
+int SdBusWorkspace::onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) noexcept {
+  auto* call = static_cast<Call*>(userdata);
+  if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+    call->owner->finish(call, busFailure(call->member, sd_bus_message_get_errno(reply), error));
   } else {
-    // Out of memory: keeping the connection open is better than closing it mid-dispatch.
-    pending->completion = nullptr;
+    call->owner->finish(call, reply);
   }
   return 1;
 }
 
-bool SdBusWorkspace::isRunning(const std::string& bundleIdentifier) {
-  const auto deadline = Clock::now() + kCallTimeout;
-  Result<BusPtr> bus = connect(busAddress_, deadline);
-  if (!bus.ok()) return false;
-  Result<MessagePtr> reply =
-      callBus(bus.value().get(), "NameHasOwner", bundleIdentifier.c_str(), deadline);
-  int hasOwner = 0;
-  return reply.ok() && sd_bus_message_read(reply.value().get(), "b", &hasOwner) >= 0 &&
-         hasOwner != 0;
+int SdBusWorkspace::onTimeout(sd_event_source*, uint64_t, void* userdata) noexcept {
+  auto* call = static_cast<Call*>(userdata);
+  call->owner->finish(call, busFailure(call->member, -ETIMEDOUT, nullptr));
+  return 0;
 }
 
-bool SdBusWorkspace::isInstalled(const std::string& bundleIdentifier) {
-  const auto deadline = Clock::now() + kCallTimeout;
-  Result<BusPtr> bus = connect(busAddress_, deadline);
-  if (!bus.ok()) return false;
-  Result<MessagePtr> reply = callBus(bus.value().get(), "ListActivatableNames", nullptr, deadline);
-  char** names = nullptr;
-  if (!reply.ok() || sd_bus_message_read_strv(reply.value().get(), &names) < 0 ||
-      names == nullptr) {
-    return false;
-  }
-  bool found = false;
-  for (char** name = names; *name != nullptr; ++name) {
-    found = found || bundleIdentifier == *name;
-    free(*name);
-  }
-  free(names);
-  return found;
+int SdBusWorkspace::onRelease(sd_event_source*, void* userdata) noexcept {
+  auto* call = static_cast<Call*>(userdata);
+  call->owner->calls_.erase(call);  // frees it
+  return 0;
+}
+
+void SdBusWorkspace::isRunning(const std::string& bundleIdentifier, Answer answer) {
+  const bool connected = callBus(
+      "NameHasOwner",
+      [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", bundleIdentifier.c_str()); },
+      [answer](const Result<sd_bus_message*>& reply) {
+        if (!reply.ok()) return answer(reply.error());
+        int hasOwner = 0;
+        const int r = sd_bus_message_read(reply.value(), "b", &hasOwner);
+        if (r < 0) return answer(busFailure("NameHasOwner", r, nullptr));
+        answer(hasOwner != 0);
+      });
+  if (!connected) answer(false);
+}
+
+void SdBusWorkspace::isInstalled(const std::string& bundleIdentifier, Answer answer) {
+  const bool connected = callBus(
+      "ListActivatableNames", [](sd_bus_message*) { return 0; },
+      [answer, bundleIdentifier](const Result<sd_bus_message*>& reply) {
+        if (!reply.ok()) return answer(reply.error());
+        char** names = nullptr;
+        const int r = sd_bus_message_read_strv(reply.value(), &names);
+        if (r < 0) return answer(busFailure("ListActivatableNames", r, nullptr));
+        bool found = false;
+        for (char** name = names; name != nullptr && *name != nullptr; ++name) {
+          found = found || bundleIdentifier == *name;
+          free(*name);
+        }
+        free(names);
+        answer(found);
+      });
+  if (!connected) answer(false);
 }
 
 void SdBusWorkspace::openInBackground(const std::string& bundleIdentifier,
                                       OpenCompletion completion) {
-  Result<BusPtr> bus = connect(busAddress_, Clock::now() + kCallTimeout);
-  if (!bus.ok()) {
-    completion(bus.error());
-    return;
-  }
-  int r = sd_bus_attach_event(bus.value().get(), event_, SD_EVENT_PRIORITY_NORMAL);
-  if (r < 0) {
-    completion(busFailure("attach the session bus to the main loop", r, nullptr));
-    return;
-  }
-  auto pending = std::make_unique<PendingOpen>(
-      PendingOpen{this, std::move(bus).value(), std::move(completion), nullptr});
-  sd_bus_message* rawCall = nullptr;
-  r = sd_bus_message_new_method_call(pending->bus.get(), &rawCall, kBusService, kBusPath,
-                                     kBusInterface, "StartServiceByName");
-  MessagePtr call(rawCall);
-  if (r >= 0) r = sd_bus_message_append(call.get(), "su", bundleIdentifier.c_str(), 0u);
-  if (r >= 0) {
-    // A floating slot: it belongs to the bus, which the pending open owns.
-    r = sd_bus_call_async(
-        pending->bus.get(), nullptr, call.get(), &onStartServiceReply, pending.get(),
-        std::chrono::duration_cast<std::chrono::microseconds>(kOpenTimeout).count());
-  }
-  if (r < 0) {
-    pending->completion(busFailure("StartServiceByName", r, nullptr));
-    return;
-  }
-  const PendingOpen* key = pending.get();
-  pending_.emplace(key, std::move(pending));  // freed after onStartServiceReply has run
+  const bool connected = callBus(
+      "StartServiceByName",
+      [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "su", bundleIdentifier.c_str(), 0u);
+      },
+      [completion](const Result<sd_bus_message*>& reply) {
+        completion(reply.ok() ? std::nullopt : std::optional<Error>(reply.error()));
+      });
+  if (!connected) completion(Error{"no session bus to start " + bundleIdentifier + " on", ENOENT});
 }
 
 }  // namespace varn::platform

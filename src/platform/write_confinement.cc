@@ -3,24 +3,27 @@
 #include <fcntl.h>
 #include <linux/landlock.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
-
-#include "platform/unique_fd.h"
-
-// Newer than the kernel headers of some distributions; the values are the kernel's ABI.
-#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
-#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
-#endif
 
 namespace varn::platform {
 namespace {
 
+// The kernel's ABI, which grew after the headers of some distributions (Debian 12's know
+// ABI 2): the rights and the ruleset's fields are spelled out here as the kernel defines them.
+constexpr uint64_t kTruncate = 1ULL << 14;   // ABI 3
+constexpr uint64_t kBindTcp = 1ULL << 0;     // ABI 4
+constexpr uint64_t kConnectTcp = 1ULL << 1;  // ABI 4
+struct RulesetAttributes {
+  uint64_t handledAccessFs;
+  uint64_t handledAccessNet;  // ABI 4; the kernel reads it only when the size given covers it
+};
+
 // glibc has no wrappers for the Landlock calls.
-int createRuleset(const landlock_ruleset_attr* attributes, size_t size, uint32_t flags) {
+int createRuleset(const RulesetAttributes* attributes, size_t size, uint32_t flags) {
   return static_cast<int>(::syscall(SYS_landlock_create_ruleset, attributes, size, flags));
 }
 int addRule(int ruleset, const landlock_path_beneath_attr* rule) {
@@ -42,7 +45,7 @@ uint64_t writeRights(int abi) {
   // ABI 2: moving or linking a file into another folder; ABI 3: truncating without opening
   // for writing.
   if (abi >= 2) rights |= LANDLOCK_ACCESS_FS_REFER;
-  if (abi >= 3) rights |= LANDLOCK_ACCESS_FS_TRUNCATE;
+  if (abi >= 3) rights |= kTruncate;
   return rights;
 }
 
@@ -50,42 +53,64 @@ Error failure(const std::string& what, int error) {
   return Error{what + ": " + errnoMessage(error), error};
 }
 
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
-Result<int> confineWritesBeneath(const std::vector<std::filesystem::path>& trees) {
+Result<WriteConfinement> WriteConfinement::apply(
+    const std::vector<std::filesystem::path>& folders) {
   const int abi = createRuleset(nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
   if (abi < 0) {
     // ENOSYS: a kernel built without it; EOPNOTSUPP: built in but not enabled at boot.
     return failure("Landlock is not available", errno);
   }
-  const landlock_ruleset_attr attributes{.handled_access_fs = writeRights(abi)};
-  UniqueFd ruleset(createRuleset(&attributes, sizeof attributes, 0));
+  // Nothing is left allowed on the network: the helper binds and connects no TCP socket.
+  const RulesetAttributes attributes{writeRights(abi), abi >= 4 ? kBindTcp | kConnectTcp : 0};
+  const size_t size = abi >= 4 ? sizeof attributes : sizeof attributes.handledAccessFs;
+  UniqueFd ruleset(createRuleset(&attributes, size, 0));
   if (!ruleset) return failure("landlock_create_ruleset", errno);
 
-  int granted = 0;
-  for (const std::filesystem::path& tree : trees) {
-    UniqueFd folder(::open(tree.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!folder) continue;  // a tree that is gone is simply not writable
-    const landlock_path_beneath_attr rule{.allowed_access = attributes.handled_access_fs,
-                                          .parent_fd = folder.get()};
-    if (addRule(ruleset.get(), &rule) != 0) return failure("landlock_add_rule", errno);
-    ++granted;
+  WriteConfinement confinement;
+  confinement.abi_ = abi;
+  bool anyGranted = false;
+  for (const std::filesystem::path& folder : folders) {
+    UniqueFd fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (fd) {
+      const landlock_path_beneath_attr rule{.allowed_access = attributes.handledAccessFs,
+                                            .parent_fd = fd.get()};
+      if (addRule(ruleset.get(), &rule) != 0) return failure("landlock_add_rule", errno);
+      anyGranted = true;
+    }
+    confinement.folders_.emplace_back(folder, std::move(fd));
   }
-  if (granted == 0) return failure("no folder to allow writes beneath could be opened", ENOENT);
+  if (!folders.empty() && !anyGranted) {
+    return failure("no folder to allow writes beneath could be opened", ENOENT);
+  }
   // Required of a process without CAP_SYS_ADMIN, so that it cannot hand a confined program
   // more privilege through a set-user-ID one; the helper runs none anyway.
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return failure("PR_SET_NO_NEW_PRIVS", errno);
   if (restrictSelf(ruleset.get()) != 0) return failure("landlock_restrict_self", errno);
-  return abi;
+  return confinement;
 }
 
-std::filesystem::path nearestExistingFolder(const std::filesystem::path& path) {
-  std::filesystem::path folder = path;
-  std::error_code error;
-  while (!std::filesystem::is_directory(folder, error) && folder.has_relative_path()) {
-    folder = folder.parent_path();
+std::vector<std::filesystem::path> WriteConfinement::granted() const {
+  std::vector<std::filesystem::path> paths;
+  for (const auto& [path, fd] : folders_) {
+    if (fd) paths.push_back(path);
   }
-  return folder;
+  return paths;
+}
+
+std::optional<std::filesystem::path> WriteConfinement::replacedFolder() const {
+  for (const auto& [path, fd] : folders_) {
+    struct stat now {};
+    if (::stat(path.c_str(), &now) != 0 || !S_ISDIR(now.st_mode)) continue;  // nothing there
+    struct stat granted {};
+    if (!fd || (::fstat(fd.get(), &granted) == 0 && !sameFile(now, granted))) return path;
+  }
+  return std::nullopt;
 }
 
 }  // namespace varn::platform

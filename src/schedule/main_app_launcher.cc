@@ -20,26 +20,39 @@ std::optional<std::string> resolveMainAppBundleIdentifier(const platform::Bundle
   return own;
 }
 
+namespace {
+
+void logLaunchFailure(const Error& error) {
+  scheduleEvaluatorLogger().error("Failed to launch main app for scheduled session: %{public}s",
+                                  {error.message});
+}
+
+}  // namespace
+
 void launchMainApp(platform::Workspace& workspace, const platform::BundleInfo& bundle) {
-  const platform::Logger& log = scheduleEvaluatorLogger();
   const std::optional<std::string> identifier = resolveMainAppBundleIdentifier(bundle);
   if (!identifier) {
-    log.error("Failed to resolve main app bundle identifier for scheduled session launch");
+    scheduleEvaluatorLogger().error(
+        "Failed to resolve main app bundle identifier for scheduled session launch");
     return;
   }
-  if (workspace.isRunning(*identifier)) return;
-  if (!workspace.isInstalled(*identifier)) {
-    log.error("Failed to locate main app '%{public}s' for scheduled session launch", {*identifier});
-    return;
-  }
-  workspace.openInBackground(*identifier, [](const std::optional<Error>& error) {
-    const platform::Logger& completionLog = scheduleEvaluatorLogger();
-    if (error) {
-      completionLog.error("Failed to launch main app for scheduled session: %{public}s",
-                          {error->message});
-    } else {
-      completionLog.notice("Launched main app for scheduled session enforcement");
-    }
+  // Each step answers later, on the main loop. A bus that is there but fails or does not answer
+  // is a failed launch, not a missing app: the app may well be installed.
+  workspace.isRunning(*identifier, [&workspace, id = *identifier](const Result<bool>& running) {
+    if (!running.ok()) return logLaunchFailure(running.error());
+    if (running.value()) return;
+    workspace.isInstalled(id, [&workspace, id](const Result<bool>& installed) {
+      if (!installed.ok()) return logLaunchFailure(installed.error());
+      if (!installed.value()) {
+        scheduleEvaluatorLogger().error(
+            "Failed to locate main app '%{public}s' for scheduled session launch", {id});
+        return;
+      }
+      workspace.openInBackground(id, [](const std::optional<Error>& error) {
+        if (error) return logLaunchFailure(*error);
+        scheduleEvaluatorLogger().notice("Launched main app for scheduled session enforcement");
+      });
+    });
   });
 }
 

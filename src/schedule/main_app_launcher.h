@@ -14,8 +14,9 @@ namespace varn {
 std::optional<std::string> resolveMainAppBundleIdentifier(const platform::BundleInfo& bundle);
 
 // Makes sure the main application runs so that it enforces a new session: does nothing when an
-// instance is running, otherwise opens it in the background. Returns at once; the outcome is
-// logged (also later, when the open completes). Keeps no state and never retries.
+// instance is running, otherwise opens it in the background. Returns at once: the look-ups and
+// the open run one after another on the main loop, and the outcome is logged when it is known.
+// The workspace must outlive what is in flight. Keeps no state and never retries.
 void launchMainApp(platform::Workspace& workspace, const platform::BundleInfo& bundle);
 
 }  // namespace varn
