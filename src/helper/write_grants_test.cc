@@ -100,6 +100,9 @@ TEST(PrepareWriteGrants, GrantsTheSharedFoldersParentAndExactlyTheAppGroupFolder
   }
   savedData ? ::setenv("XDG_DATA_HOME", restoreData.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
   savedHome ? ::setenv("HOME", restoreHome.c_str(), 1) : ::unsetenv("HOME");
+  // Never the root, whatever the shared folder's place.
+  const StoreLocations atRoot{"/Shared/rules.json", [] { return std::optional<fs::path>(); }};
+  EXPECT_EQ(prepareWriteGrants(atRoot), std::vector<fs::path>{});
 }
 // NOLINTEND(concurrency-mt-unsafe)
 
