@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 
 #include "support/temp_dir.h"
@@ -28,7 +27,7 @@ namespace fs = std::filesystem;
 int kernelAbi(std::string* why) {
   const long abi =
       ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-  if (abi < 0) *why = std::string("this kernel offers no Landlock: ") + std::strerror(errno);
+  if (abi < 0) *why = std::string("this kernel offers no Landlock: ") + errnoMessage(errno);
   return static_cast<int>(abi);
 }
 
