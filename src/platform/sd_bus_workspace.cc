@@ -5,94 +5,27 @@
 #include <cerrno>
 #include <memory>
 
+#include "platform/bus_call.h"
 #include "platform/result.h"
 #include "platform/sd_event_run_loop.h"
 
 namespace varn::platform {
 namespace {
 
-// Closed without flushing: nothing is left to send once a reply is in, and a flush would wait
-// without bound on a bus that stopped reading.
-using BusPtr = std::unique_ptr<sd_bus, Releaser<sd_bus_close_unref>>;
-using MessagePtr = std::unique_ptr<sd_bus_message, Releaser<sd_bus_message_unref>>;
-
 constexpr const char* kBusService = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
 constexpr const char* kBusInterface = "org.freedesktop.DBus";
 
-// Owns an sd_bus_error and frees it once.
-class BusError {
- public:
-  BusError() = default;
-  BusError(const BusError&) = delete;
-  BusError& operator=(const BusError&) = delete;
-  ~BusError() { sd_bus_error_free(&error_); }
-  sd_bus_error* get() { return &error_; }
-
- private:
-  // SD_BUS_ERROR_NULL's value, which the macro spells as a C compound literal.
-  sd_bus_error error_{nullptr, nullptr, 0};
-};
-
-Error busFailure(std::string_view what, int r, const sd_bus_error* error) {
-  std::string message(what);
-  message += ": ";
-  if (error != nullptr && sd_bus_error_is_set(error)) {
-    message += error->message != nullptr ? error->message : error->name;
-  } else {
-    message += errnoMessage(r < 0 ? -r : r);
-  }
-  return Error{std::move(message), r < 0 ? -r : r};
-}
-
 using Clock = std::chrono::steady_clock;
-
-std::chrono::microseconds left(Clock::time_point deadline) {
-  return std::max(std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()),
-                  std::chrono::microseconds(0));
-}
-
-// A connection that has authenticated and said Hello by `deadline`. sd-bus would otherwise wait
-// up to 25 s for a bus that accepted the connection but does not answer (a stopped daemon).
-Result<BusPtr> connect(const std::optional<std::string>& address, Clock::time_point deadline) {
-  sd_bus* raw = nullptr;
-  int r = 0;
-  if (!address) {
-    r = sd_bus_open_user(&raw);
-  } else {
-    r = sd_bus_new(&raw);
-    if (r >= 0) r = sd_bus_set_address(raw, address->c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
-    if (r >= 0) r = sd_bus_start(raw);
-  }
-  BusPtr bus(raw);
-  while (r >= 0 && (r = sd_bus_is_ready(raw)) == 0) {
-    if ((r = sd_bus_process(raw, nullptr)) > 0) continue;
-    if (r < 0) break;
-    if (left(deadline).count() == 0) r = -ETIMEDOUT;
-    if (r >= 0) r = sd_bus_wait(raw, left(deadline).count());
-  }
-  if (r < 0) return busFailure("connect to the session bus", r, nullptr);
-  return bus;
-}
 
 // Calls `member` of the bus itself with one string argument (or none), waiting for the reply
 // until `deadline`.
 Result<MessagePtr> callBus(sd_bus* bus, const char* member, const char* argument,
                            Clock::time_point deadline) {
-  sd_bus_message* raw = nullptr;
-  int r = sd_bus_message_new_method_call(bus, &raw, kBusService, kBusPath, kBusInterface, member);
-  MessagePtr call(raw);
-  if (r >= 0 && argument != nullptr) r = sd_bus_message_append(call.get(), "s", argument);
-  BusError error;
-  raw = nullptr;
-  // A zero timeout would mean sd-bus's default, so at least a microsecond.
-  if (r >= 0) {
-    r = sd_bus_call(bus, call.get(), std::max<uint64_t>(left(deadline).count(), 1), error.get(),
-                    &raw);
-  }
-  if (r < 0) return busFailure(member, r, error.get());
-  return MessagePtr(raw);
+  return callMethod(bus, kBusService, kBusPath, kBusInterface, member, deadline,
+                    [argument](sd_bus_message* call) {
+                      return argument != nullptr ? sd_bus_message_append(call, "s", argument) : 0;
+                    });
 }
 
 }  // namespace
@@ -142,7 +75,7 @@ int SdBusWorkspace::onStartServiceReply(sd_bus_message* reply, void* userdata,
 
 bool SdBusWorkspace::isRunning(const std::string& bundleIdentifier) {
   const auto deadline = Clock::now() + kCallTimeout;
-  Result<BusPtr> bus = connect(busAddress_, deadline);
+  Result<BusPtr> bus = connectToSessionBus(busAddress_, deadline);
   if (!bus.ok()) return false;
   Result<MessagePtr> reply =
       callBus(bus.value().get(), "NameHasOwner", bundleIdentifier.c_str(), deadline);
@@ -153,7 +86,7 @@ bool SdBusWorkspace::isRunning(const std::string& bundleIdentifier) {
 
 bool SdBusWorkspace::isInstalled(const std::string& bundleIdentifier) {
   const auto deadline = Clock::now() + kCallTimeout;
-  Result<BusPtr> bus = connect(busAddress_, deadline);
+  Result<BusPtr> bus = connectToSessionBus(busAddress_, deadline);
   if (!bus.ok()) return false;
   Result<MessagePtr> reply = callBus(bus.value().get(), "ListActivatableNames", nullptr, deadline);
   char** names = nullptr;
@@ -172,7 +105,7 @@ bool SdBusWorkspace::isInstalled(const std::string& bundleIdentifier) {
 
 void SdBusWorkspace::openInBackground(const std::string& bundleIdentifier,
                                       OpenCompletion completion) {
-  Result<BusPtr> bus = connect(busAddress_, Clock::now() + kCallTimeout);
+  Result<BusPtr> bus = connectToSessionBus(busAddress_, Clock::now() + kCallTimeout);
   if (!bus.ok()) {
     completion(bus.error());
     return;

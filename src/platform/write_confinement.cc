@@ -71,7 +71,10 @@ Result<int> confineWritesBeneath(const std::vector<std::filesystem::path>& trees
     if (addRule(ruleset.get(), &rule) != 0) return failure("landlock_add_rule", errno);
     ++granted;
   }
-  if (granted == 0) return failure("no folder to allow writes beneath could be opened", ENOENT);
+  // An empty list asks for no writes anywhere; a list none of whose folders opened is a mistake.
+  if (granted == 0 && !trees.empty()) {
+    return failure("no folder to allow writes beneath could be opened", ENOENT);
+  }
   // Required of a process without CAP_SYS_ADMIN, so that it cannot hand a confined program
   // more privilege through a set-user-ID one; the helper runs none anyway.
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return failure("PR_SET_NO_NEW_PRIVS", errno);

@@ -15,7 +15,7 @@ namespace varn::platform {
 // already are not confined, so call it before any other thread starts. Uses the highest
 // Landlock ABI the kernel offers and returns it. An error (the kernel has no Landlock, it is
 // switched off, a system-call filter refuses it, no tree can be opened) leaves the process as
-// it was: nothing is confined.
+// it was: nothing is confined. An empty `trees` confines the process to no writes at all.
 Result<int> confineWritesBeneath(const std::vector<std::filesystem::path>& trees);
 
 // `path` itself when it is a folder that exists, else its nearest ancestor that is; `path` must
