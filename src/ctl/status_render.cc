@@ -8,10 +8,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// "09:00-12:00" on the local day of `now`; other days add their date.
+// "09:00-12:00" on the local day of `now`; a start on another day adds its date, and so does an
+// end on another day than the start.
 std::string span(const ScheduledWindow& window, platform::Instant now,
                  const platform::Calendar& calendar) {
-  return shortTime(window.start, now, calendar) + "-" + shortTime(window.end, now, calendar);
+  return shortTime(window.start, now, calendar) + "-" + shortTime(window.end, window.start, calendar);
 }
 
 Json window(const std::optional<ScheduledWindow>& window, const platform::Calendar& calendar) {
