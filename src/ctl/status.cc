@@ -77,7 +77,8 @@ void decide(const StatusFacts& facts, const platform::Calendar& calendar, Status
     report.why = "nothing, there are no modes (no " + facts.modesFile.native() + ")";
     return;
   }
-  const ScheduleChoice choice = chooseSchedule(schedules, *facts.modes.value(), facts.now, calendar);
+  const ScheduleChoice choice =
+      chooseSchedule(schedules, *facts.modes.value(), facts.now, calendar);
   if (choice.schedule) {
     report.wouldStart = choice.schedule->name;
     report.why = "start \"" + choice.schedule->name + "\" until " +
@@ -101,8 +102,8 @@ std::vector<std::string> problems(const StatusFacts& facts, const platform::Cale
     found.push_back(file.native() + " cannot be read: " + error.message);
   }
   if (!facts.schedules.ok()) {
-    found.push_back(facts.schedulesFile.native() + " cannot be read: " +
-                    facts.schedules.error().message);
+    found.push_back(facts.schedulesFile.native() +
+                    " cannot be read: " + facts.schedules.error().message);
   }
   if (!facts.modes.ok()) {
     found.push_back(facts.modesFile.native() + " cannot be read: " + facts.modes.error().message);
@@ -124,8 +125,7 @@ std::vector<std::string> problems(const StatusFacts& facts, const platform::Cale
     found.push_back("the helper's unit is installed but " + facts.helper.state);
   }
   for (const platform::JournalEntry& entry : facts.journalErrors) {
-    found.push_back("the helper logged an error at " +
-                    localTime(entry.time, calendar) + ": " +
+    found.push_back("the helper logged an error at " + localTime(entry.time, calendar) + ": " +
                     entry.message);
   }
   return found;

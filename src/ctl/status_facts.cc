@@ -53,7 +53,8 @@ bool readHelper(StatusFacts& facts) {
   // Only errors since the last start tell of the helper as it runs now; without a known start
   // there is no such span, and older errors would be reported for ever.
   if (!state.activeSince) return true;
-  if (const auto entries = platform::journalErrors(kLogIdentifier, state.activeSince, kJournalLimit);
+  if (const auto entries =
+          platform::journalErrors(kLogIdentifier, state.activeSince, kJournalLimit);
       entries.ok()) {
     facts.journalErrors = entries.value();
   }

@@ -36,7 +36,6 @@ struct MainAppLookUp {
   std::optional<bool> running;
   std::optional<bool> installed;
 };
-MainAppLookUp lookUpMainApp(platform::Workspace& workspace, const std::string& id,
-                            bool busAnswers);
+MainAppLookUp lookUpMainApp(platform::Workspace& workspace, const std::string& id, bool busAnswers);
 
 }  // namespace varn::ctl

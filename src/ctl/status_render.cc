@@ -12,7 +12,8 @@ using Json = nlohmann::ordered_json;
 // end on another day than the start.
 std::string span(const ScheduledWindow& window, platform::Instant now,
                  const platform::Calendar& calendar) {
-  return shortTime(window.start, now, calendar) + "-" + shortTime(window.end, window.start, calendar);
+  return shortTime(window.start, now, calendar) + "-" +
+         shortTime(window.end, window.start, calendar);
 }
 
 Json window(const std::optional<ScheduledWindow>& window, const platform::Calendar& calendar) {
@@ -35,10 +36,9 @@ std::string helperLine(const StatusFacts::Helper& helper) {
 std::string sessionLine(const StatusFacts& facts, const platform::Calendar& calendar) {
   if (!facts.session) return "none: blocking is off";
   const auto& [file, rules] = *facts.session;
-  const std::string what = std::string(rawValue(rules.mode)) + ", " +
-                           std::to_string(rules.hosts.size()) + " hosts, " +
-                           std::to_string(rules.allowedSigningIds.size()) + " allowed apps, " +
-                           file.native();
+  const std::string what =
+      std::string(rawValue(rules.mode)) + ", " + std::to_string(rules.hosts.size()) + " hosts, " +
+      std::to_string(rules.allowedSigningIds.size()) + " allowed apps, " + file.native();
   if (!rules.isActive(facts.now)) {
     return "ended " + localTime(rules.endsAt, calendar) + ": blocking is off (" + what + ")";
   }

@@ -42,18 +42,17 @@ Result<std::vector<JournalEntry>> journalErrors(std::string_view identifier,
     if (r >= 0) r = sd_journal_add_match(raw, priority, 0);
   }
   if (r < 0) return journalFailure("match the journal", r);
-  const auto sinceUsec = since ? std::chrono::duration_cast<std::chrono::microseconds>(
-                                     since->time_since_epoch())
-                                     .count()
-                               : 0;
+  const auto sinceUsec =
+      since
+          ? std::chrono::duration_cast<std::chrono::microseconds>(since->time_since_epoch()).count()
+          : 0;
   r = since ? sd_journal_seek_realtime_usec(raw, static_cast<uint64_t>(sinceUsec))
             : sd_journal_seek_head(raw);
   if (r < 0) return journalFailure("seek in the journal", r);
   std::deque<JournalEntry> entries;
   while ((r = sd_journal_next(raw)) > 0) {
     uint64_t usec = 0;
-    if (sd_journal_get_realtime_usec(raw, &usec) < 0 ||
-        static_cast<int64_t>(usec) < sinceUsec) {
+    if (sd_journal_get_realtime_usec(raw, &usec) < 0 || static_cast<int64_t>(usec) < sinceUsec) {
       continue;
     }
     std::optional<std::string> message = messageOf(raw);

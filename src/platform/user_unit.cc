@@ -28,10 +28,10 @@ Result<T> readProperty(sd_bus* bus, const std::string& path, const char* interfa
 }
 
 Result<UnitState> readUnit(sd_bus* bus, const std::string& unit, BusDeadline deadline) {
-  Result<MessagePtr> loaded =
-      callMethod(bus, kManager, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
-                 "LoadUnit", deadline,
-                 [&](sd_bus_message* call) { return sd_bus_message_append(call, "s", unit.c_str()); });
+  Result<MessagePtr> loaded = callMethod(
+      bus, kManager, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "LoadUnit",
+      deadline,
+      [&](sd_bus_message* call) { return sd_bus_message_append(call, "s", unit.c_str()); });
   if (!loaded.ok()) return loaded.error();
   const char* rawPath = nullptr;
   if (int r = sd_bus_message_read(loaded.value().get(), "o", &rawPath); r < 0) {
@@ -40,7 +40,8 @@ Result<UnitState> readUnit(sd_bus* bus, const std::string& unit, BusDeadline dea
   const std::string path = rawPath;
   constexpr const char* kUnit = "org.freedesktop.systemd1.Unit";
   constexpr const char* kService = "org.freedesktop.systemd1.Service";
-  Result<std::string> load = readProperty<std::string>(bus, path, kUnit, "LoadState", "s", deadline);
+  Result<std::string> load =
+      readProperty<std::string>(bus, path, kUnit, "LoadState", "s", deadline);
   if (!load.ok()) return load.error();
   Result<std::string> active =
       readProperty<std::string>(bus, path, kUnit, "ActiveState", "s", deadline);
