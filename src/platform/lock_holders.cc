@@ -31,8 +31,8 @@ std::vector<LockHolder> lockHolders(const std::filesystem::path& file) {
   if (!locks.ok()) return {};
   // The kernel writes the device as two-digit hexadecimal major and minor numbers.
   char device[64];
-  std::snprintf(device, sizeof device, "%02x:%02x:%llu", major(status.st_dev), minor(status.st_dev),
-                static_cast<unsigned long long>(status.st_ino));
+  (void)std::snprintf(device, sizeof device, "%02x:%02x:%llu", major(status.st_dev),
+                      minor(status.st_dev), static_cast<unsigned long long>(status.st_ino));
   std::vector<LockHolder> holders;
   std::istringstream lines(locks.value());
   std::string line;
