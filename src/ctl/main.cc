@@ -27,8 +27,8 @@ class DiscardingSink final : public varn::platform::LogSink {
 };
 
 int usageError(std::string_view message) {
-  std::fprintf(stderr, "varnctl: %.*s\n%.*s", static_cast<int>(message.size()), message.data(),
-               static_cast<int>(kUsage.size()), kUsage.data());
+  (void)std::fprintf(stderr, "varnctl: %.*s\n%.*s", static_cast<int>(message.size()),
+                     message.data(), static_cast<int>(kUsage.size()), kUsage.data());
   return 2;
 }
 
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "-h" || argument == "--help") {
-      std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
+      (void)std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
       return 0;
     }
     if (argument == "--json") {
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
 
   auto loop = platform::SdEventRunLoop::create();
   if (!loop.ok()) {
-    std::fprintf(stderr, "varnctl: %s\n", loop.error().message.c_str());
+    (void)std::fprintf(stderr, "varnctl: %s\n", loop.error().message.c_str());
     return 1;
   }
   platform::SdBusWorkspace workspace(loop.value()->event());
@@ -73,6 +73,9 @@ int main(int argc, char** argv) {
   const ctl::StatusReport report = ctl::assessStatus(facts, *zone.calendar);
   const std::string text = json ? ctl::renderJson(facts, report, *zone.calendar)
                                 : ctl::renderText(facts, report, *zone.calendar);
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  // A report that did not reach its reader is no "all is well".
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    return 1;
+  }
   return report.problems.empty() ? 0 : 1;
 }

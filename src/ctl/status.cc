@@ -27,7 +27,7 @@ std::optional<ScheduledWindow> nextWindow(const FocusSchedule& schedule, platfor
       return window;
     }
     const std::optional<platform::Instant> start = calendar.startOfDay(*day);
-    day = start ? calendar.addingMinutes(*start, 36 * 60) : std::nullopt;
+    day = start ? calendar.addingMinutes(*start, std::int64_t{36} * 60) : std::nullopt;
   }
   return std::nullopt;
 }
