@@ -62,6 +62,15 @@ std::optional<Instant> startOfDayIn(const date::time_zone* zone, Instant instant
   }
 }
 
+std::chrono::seconds utcOffsetIn(const date::time_zone* zone, Instant instant) noexcept {
+  if (!zone) return seconds(0);
+  try {
+    return zone->get_info(date::floor<seconds>(instant)).offset;
+  } catch (...) {
+    return seconds(0);
+  }
+}
+
 class ZoneCalendar final : public Calendar {
  public:
   explicit ZoneCalendar(const date::time_zone* zone) : zone_(zone) {}
@@ -69,6 +78,7 @@ class ZoneCalendar final : public Calendar {
   std::optional<Instant> startOfDay(Instant instant) const override {
     return startOfDayIn(zone_, instant);
   }
+  seconds utcOffset(Instant instant) const override { return utcOffsetIn(zone_, instant); }
   std::unique_ptr<Calendar> snapshot() const override {
     return std::make_unique<ZoneCalendar>(zone_);
   }
@@ -84,6 +94,7 @@ class UserCalendar final : public Calendar {
   std::optional<Instant> startOfDay(Instant instant) const override {
     return startOfDayIn(zone_.find(), instant);
   }
+  seconds utcOffset(Instant instant) const override { return utcOffsetIn(zone_.find(), instant); }
   std::unique_ptr<Calendar> snapshot() const override {
     return std::make_unique<ZoneCalendar>(zone_.find());
   }
@@ -100,6 +111,7 @@ class SameAs final : public Calendar {
   std::optional<Instant> startOfDay(Instant instant) const override {
     return calendar_.startOfDay(instant);
   }
+  seconds utcOffset(Instant instant) const override { return calendar_.utcOffset(instant); }
 
  private:
   const Calendar& calendar_;
@@ -123,6 +135,15 @@ std::optional<Instant> Calendar::addingMinutes(Instant instant, std::int64_t min
 const Calendar& currentCalendar() {
   static const UserCalendar calendar("/");
   return calendar;
+}
+
+UserZoneFinding findUserZone(const std::filesystem::path& root) {
+  const UserZone zone(root);
+  UserZone::Finding found = zone.describe();
+  UserZoneFinding finding{std::nullopt, std::move(found.source), std::move(found.whyNone),
+                          std::make_unique<ZoneCalendar>(found.zone)};
+  if (found.zone) finding.name = std::string(found.zone->name());
+  return finding;
 }
 
 std::unique_ptr<Calendar> userCalendar(const std::filesystem::path& root) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/clock.h"
@@ -30,6 +31,10 @@ class Calendar {
   // Instant can hold (about the years 1678 to 2261); never wraps.
   std::optional<Instant> addingMinutes(Instant instant, std::int64_t minutes) const;
 
+  // How far local time is ahead of UTC at `instant` (negative west of Greenwich), in whole
+  // seconds, for showing an instant as local time.
+  virtual std::chrono::seconds utcOffset(Instant instant) const = 0;
+
   // This calendar as it stands at this moment, for a run of calls that must agree on the zone:
   // the user's calendar gives one fixed on the zone it finds now, so that a change of zone
   // midway cannot put two calls on different days, and the run pays for one lookup. Others give
@@ -52,6 +57,17 @@ class Calendar {
 // bytes are compared with the database's files (only those of the same size are read) when its
 // device, inode, size or modification time changes.
 const Calendar& currentCalendar();
+
+// Where the user's zone came from, as currentCalendar() would find it now: "TZ", "/etc/localtime",
+// "/etc/timezone", or "none" (UTC then).
+struct UserZoneFinding {
+  std::optional<std::string> name;  // the zone's name in the database; nothing for "none"
+  std::string source;
+  std::string whyNone;                 // for "none": what each source lacked
+  std::unique_ptr<Calendar> calendar;  // fixed on that zone (UTC for "none"); never nullptr
+};
+// Logs nothing, unlike the user's calendar. `root` as for userCalendar().
+UserZoneFinding findUserZone(const std::filesystem::path& root = "/");
 
 // The user's calendar as currentCalendar() builds it, but reading `root`/etc/localtime and
 // `root`/etc/timezone where the system has /etc/localtime and /etc/timezone: for tests that plant

@@ -55,6 +55,13 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
     EXPECT_EQ(calendar->weekday(kSundayEveningUtc), want->weekday(kSundayEveningUtc)) << c.where;
     EXPECT_EQ(log->count("No time zone found, using UTC: %{public}s"), size_t{expected == "UTC"})
         << c.where;
+    // What a report shows of the same zone: found the same way, and without logging.
+    const UserZoneFinding found = findUserZone(root.path());
+    EXPECT_EQ(found.calendar->startOfDay(kSundayEveningUtc), want->startOfDay(kSundayEveningUtc))
+        << c.where;
+    EXPECT_EQ(found.source == "none", expected == "UTC") << c.where;
+    EXPECT_EQ(log->count("No time zone found, using UTC: %{public}s"), size_t{expected == "UTC"})
+        << c.where;
   }
 }
 

@@ -5,49 +5,16 @@
 #include <cerrno>
 #include <memory>
 
+#include "platform/bus_call.h"
 #include "platform/result.h"
 #include "platform/sd_event_run_loop.h"
 
 namespace varn::platform {
 namespace {
 
-// Closed without flushing: nothing is left to send once a reply is in, and a flush would wait
-// without bound on a bus that stopped reading.
-using BusPtr = std::unique_ptr<sd_bus, Releaser<sd_bus_close_unref>>;
-using MessagePtr = std::unique_ptr<sd_bus_message, Releaser<sd_bus_message_unref>>;
-
 constexpr const char* kBusService = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
 constexpr const char* kBusInterface = "org.freedesktop.DBus";
-
-Error busFailure(std::string_view what, int r, const sd_bus_error* error) {
-  std::string message(what);
-  message += ": ";
-  if (error != nullptr && sd_bus_error_is_set(error)) {
-    message += error->message != nullptr ? error->message : error->name;
-  } else {
-    message += errnoMessage(r < 0 ? -r : r);
-  }
-  return Error{std::move(message), r < 0 ? -r : r};
-}
-
-// A connection under way. Only the socket's connect happens here, and a local socket that
-// exists answers that at once; authenticating and saying Hello go on in the main loop.
-Result<BusPtr> connect(const std::optional<std::string>& address) {
-  sd_bus* raw = nullptr;
-  int r = 0;
-  if (!address) {
-    r = sd_bus_open_user(&raw);
-  } else {
-    r = sd_bus_new(&raw);
-    if (r >= 0) r = sd_bus_set_address(raw, address->c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
-    if (r >= 0) r = sd_bus_start(raw);
-  }
-  BusPtr bus(raw);
-  if (r < 0) return busFailure("connect to the session bus", r, nullptr);
-  return bus;
-}
 
 }  // namespace
 
@@ -70,7 +37,7 @@ SdBusWorkspace::~SdBusWorkspace() = default;
 
 bool SdBusWorkspace::callBus(const char* member, const std::function<int(sd_bus_message*)>& append,
                              ReplyHandler handler) {
-  Result<BusPtr> bus = connect(busAddress_);
+  Result<BusPtr> bus = startSessionBusConnection(busAddress_);
   if (!bus.ok()) return false;
   auto call = std::make_unique<Call>(
       Call{this, member, std::move(handler), std::move(bus).value(), nullptr, nullptr});

@@ -128,10 +128,27 @@ const date::time_zone* UserZone::find() const noexcept {
   return nullptr;
 }
 
-const date::time_zone* UserZone::lookUp(std::string* why) const {
-  if (const date::time_zone* zone = tzZone(why)) return zone;
-  if (const date::time_zone* zone = localtimeZone(why)) return zone;
-  return timezoneFileZone(why);
+UserZone::Finding UserZone::describe() const noexcept {
+  Finding finding;
+  try {
+    std::lock_guard lock(mutex_);
+    finding.zone = lookUp(&finding.whyNone, &finding.source);
+    if (finding.zone) finding.whyNone.clear();
+  } catch (...) {  // std::bad_alloc, or a tz database that cannot be read
+    finding.zone = nullptr;
+  }
+  if (!finding.zone) finding.source = "none";
+  return finding;
+}
+
+const date::time_zone* UserZone::lookUp(std::string* why, std::string* source) const {
+  const auto from = [source](const char* name, const date::time_zone* zone) {
+    if (zone && source) *source = name;
+    return zone;
+  };
+  if (const date::time_zone* zone = from("TZ", tzZone(why))) return zone;
+  if (const date::time_zone* zone = from("/etc/localtime", localtimeZone(why))) return zone;
+  return from("/etc/timezone", timezoneFileZone(why));
 }
 
 const date::time_zone* UserZone::tzZone(std::string* why) const {

@@ -35,6 +35,15 @@ class UserZone {
   // first nullptr after a zone (or after construction) writes one error entry saying why.
   const date::time_zone* find() const noexcept;
 
+  // The zone as find() gives it, with the source that named it ("TZ", "/etc/localtime" or
+  // "/etc/timezone"), or nullptr, "none" and what each source lacked. Logs nothing.
+  struct Finding {
+    const date::time_zone* zone = nullptr;
+    std::string source;
+    std::string whyNone;
+  };
+  Finding describe() const noexcept;
+
  private:
   // What tells one version of a file from the next: a replaced file has another inode, a file
   // rewritten in place another size or modification time.
@@ -58,7 +67,8 @@ class UserZone {
   std::optional<LinkVersion> linkVersion() const;
 
   // Each source in turn; when `why` is given and a source yields no zone, appends what it lacked.
-  const date::time_zone* lookUp(std::string* why) const;
+  // When `source` is given, it is set to the name of the source that yields the zone.
+  const date::time_zone* lookUp(std::string* why, std::string* source = nullptr) const;
   const date::time_zone* tzZone(std::string* why) const;
   const date::time_zone* localtimeZone(std::string* why) const;
   const date::time_zone* copiedZone(const std::optional<std::string>& target,

@@ -1,10 +1,8 @@
 #include "schedule/helper_schedule_evaluator.h"
 
-#include <unordered_map>
-
 #include "schedule/mode_rule_builder.h"
+#include "schedule/schedule_choice.h"
 #include "schedule/schedule_evaluator_log.h"
-#include "schedule/schedule_window.h"
 #include "shared/date_time.h"
 
 namespace varn {
@@ -45,21 +43,13 @@ void HelperScheduleEvaluator::evaluate() {
     log.error("Failed to load modes from store");
     return;
   }
-  // One lookup table per pass instead of a scan per schedule; try_emplace keeps the first mode
-  // of an id in file order.
-  std::unordered_map<platform::Uuid, const Mode*> modesById;
-  modesById.reserve(modes->size());
-  for (const Mode& mode : *modes) modesById.try_emplace(mode.id, &mode);
-
+  const ScheduleChoice choice = chooseSchedule(enabled, *modes, now, *calendar);
   for (const FocusSchedule& schedule : enabled) {
-    const std::optional<ScheduledWindow> window = scheduledWindow(schedule, now, *calendar);
-    const auto mode = modesById.find(schedule.modeId);
-    if (!window || now < window->start || now >= window->end || mode == modesById.end()) {
-      log.debug("Schedule '%{public}s' not active for current time", {schedule.name});
-      continue;
+    if (&schedule == choice.schedule) {
+      activate(schedule, choice.window.end, *choice.mode);
+      return;
     }
-    activate(schedule, window->end, *mode->second);
-    return;
+    log.debug("Schedule '%{public}s' not active for current time", {schedule.name});
   }
 }
 

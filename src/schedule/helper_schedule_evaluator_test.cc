@@ -37,6 +37,7 @@ class ZoneThatChanges final : public platform::Calendar {
  public:
   int weekday(Instant at) const override { return zone->weekday(at); }
   std::optional<Instant> startOfDay(Instant at) const override { return zone->startOfDay(at); }
+  seconds utcOffset(Instant at) const override { return zone->utcOffset(at); }
   std::unique_ptr<platform::Calendar> snapshot() const override { return zone->snapshot(); }
   std::unique_ptr<platform::Calendar> zone = platform::calendarForZone("UTC");
 };

@@ -17,6 +17,11 @@ struct ScheduledWindow {
   friend bool operator==(const ScheduledWindow&, const ScheduledWindow&) = default;
 };
 
+// Whether `window` is there and holds `now`: start <= now < end.
+inline bool covers(const std::optional<ScheduledWindow>& window, platform::Instant now) {
+  return window && window->start <= now && now < window->end;
+}
+
 // The weekday of `instant` in `calendar`; nothing when the calendar gives a number outside 1 to 7.
 std::optional<Weekday> weekdayOf(platform::Instant instant, const platform::Calendar& calendar);
 

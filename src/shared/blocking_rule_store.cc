@@ -30,25 +30,28 @@ std::vector<fs::path> BlockingRuleStore::rulesFileURLs() const {
   return urls;
 }
 
-std::optional<BlockingRules> BlockingRuleStore::readRules(const fs::path& location,
-                                                          bool* absent) const {
+Result<std::optional<BlockingRules>> BlockingRuleStore::decodeFile(const fs::path& location) {
   Result<std::string> bytes = platform::readWholeFile(location, platform::kRulesFileSizeLimit);
   if (!bytes.ok()) {
     // Whether a file is there is asked only now: one system call less on every pass, and a file
     // removed by a sweep just before the read counts as absent rather than unreadable.
-    if (!platform::fileExists(location)) {
-      if (absent) *absent = true;
-      return std::nullopt;
-    }
-    logger().error("Failed to decode blocking rules: %s", {bytes.error().message});
-    return std::nullopt;
+    if (!platform::fileExists(location)) return std::optional<BlockingRules>();
+    return bytes.error();
   }
   Result<BlockingRules> rules = decodeBlockingRules(bytes.value());
-  if (!rules.ok()) {
-    logger().error("Failed to decode blocking rules: %s", {rules.error().message});
+  if (!rules.ok()) return rules.error();
+  return std::optional<BlockingRules>(std::move(rules).value());
+}
+
+std::optional<BlockingRules> BlockingRuleStore::readRules(const fs::path& location,
+                                                          bool* absent) const {
+  Result<std::optional<BlockingRules>> read = decodeFile(location);
+  if (!read.ok()) {
+    logger().error("Failed to decode blocking rules: %s", {read.error().message});
     return std::nullopt;
   }
-  return std::move(rules).value();
+  if (!read.value() && absent) *absent = true;
+  return std::move(read).value();
 }
 
 std::optional<BlockingRules> BlockingRuleStore::load() const {
@@ -67,6 +70,20 @@ std::optional<BlockingRules> BlockingRuleStore::load() const {
     if (coordinated) return coordinated;
   }
   return std::nullopt;
+}
+
+BlockingRuleStore::Peek BlockingRuleStore::peek() const {
+  Peek peek;
+  for (const fs::path& location : rulesFileURLs()) {
+    Result<std::optional<BlockingRules>> read = decodeFile(location);
+    if (!read.ok()) {
+      peek.unreadable.emplace_back(location, read.error());
+    } else if (read.value()) {
+      peek.found.emplace(location, std::move(*std::move(read).value()));
+      break;
+    }
+  }
+  return peek;
 }
 
 Status BlockingRuleStore::save(const BlockingRules& rules) const {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -36,6 +37,15 @@ class BlockingRuleStore {
                                          bool* absent = nullptr) const;
   // The first readable record in rulesFileURLs() order, expired or not, or nothing.
   std::optional<BlockingRules> load() const;
+
+  // What load() would find, read without any lock and without logging, for a look that must
+  // never wait: the record with its file, and each file before it that is there but cannot be
+  // read or decoded, with the reason (load() would retry such a file under the lock).
+  struct Peek {
+    std::optional<std::pair<std::filesystem::path, BlockingRules>> found;
+    std::vector<std::pair<std::filesystem::path, Error>> unreadable;
+  };
+  Peek peek() const;
   // Writes `rules` atomically to the shared file. On failure returns what stopped it; the file
   // then holds its previous content, or is empty when it did not exist before.
   Status save(const BlockingRules& rules) const;
@@ -47,6 +57,8 @@ class BlockingRuleStore {
 
  private:
   void clearIfExpired(const std::filesystem::path& location, platform::LockDeadline deadline) const;
+  // The record at `location`, nothing when no file is there, or why it cannot be read.
+  static Result<std::optional<BlockingRules>> decodeFile(const std::filesystem::path& location);
 
   const StoreLocations& locations_;
   const platform::Clock& clock_;

@@ -94,6 +94,14 @@ std::string formatInternetDateTime(platform::Instant instant) {
   return format(instant, "%04d-%02u-%02uT%02d:%02d:%02dZ");
 }
 
+std::string formatInternetDateTime(platform::Instant instant, seconds offset) {
+  const seconds magnitude = offset < seconds(0) ? -offset : offset;
+  char zone[8];
+  (void)std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < seconds(0) ? '-' : '+',
+                      int(magnitude.count() / 3600), int(magnitude.count() / 60 % 60));
+  return format(instant + offset, "%04d-%02u-%02uT%02d:%02d:%02d") + zone;
+}
+
 std::string describeDate(platform::Instant instant) {
   return format(instant, "%04d-%02u-%02u %02d:%02d:%02d +0000");
 }

@@ -22,4 +22,8 @@ std::optional<std::vector<Mode>> ModeStore::loadModes() const {
                           "Failed to load modes: %{public}s");
 }
 
+Result<std::optional<std::vector<Mode>>> ModeStore::readModes() const {
+  return readUserDataFile(modesFileURL(), &decodeModes);
+}
+
 }  // namespace varn

@@ -38,6 +38,8 @@ class ModeStore {
   // modes: ...", when the file cannot be read (a folder, a FIFO, more than 32 MiB, no
   // permission) or decoded.
   std::optional<std::vector<Mode>> loadModes() const;
+  // The same, with the reason instead of the log entry when the file cannot be read or decoded.
+  Result<std::optional<std::vector<Mode>>> readModes() const;
 
  private:
   const StoreLocations& locations_;

@@ -23,4 +23,11 @@ std::vector<FocusSchedule> ScheduleStore::loadSchedules() const {
       .value_or(std::vector<FocusSchedule>{});
 }
 
+Result<std::vector<FocusSchedule>> ScheduleStore::readSchedules() const {
+  Result<std::optional<std::vector<FocusSchedule>>> read =
+      readUserDataFile(schedulesFileURL(), &decodeFocusSchedules);
+  if (!read.ok()) return read.error();
+  return std::move(read).value().value_or(std::vector<FocusSchedule>{});
+}
+
 }  // namespace varn

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/result.h"
 #include "shared/focus_schedule.h"
 #include "shared/store_locations.h"
 
@@ -27,6 +28,8 @@ class ScheduleStore {
   // and an empty list with one error entry "Failed to load schedules: ..." when the file cannot
   // be read (a folder, a FIFO, more than 32 MiB, no permission) or decoded.
   std::vector<FocusSchedule> loadSchedules() const;
+  // The same list, or the reason the file cannot be read or decoded; logs nothing.
+  Result<std::vector<FocusSchedule>> readSchedules() const;
 
  private:
   const StoreLocations& locations_;

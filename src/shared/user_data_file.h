@@ -12,28 +12,37 @@
 namespace varn {
 
 // Reads and decodes one of the files the main application keeps in the app group container
-// (modes.json, schedules.json). Nothing, unlogged, without a location or a file there; nothing,
-// with one error entry `failureFormat` (one public argument: the reason), when the file cannot
-// be read or decoded. No lock is taken: a file caught mid-rewrite fails this call only.
+// (modes.json, schedules.json), and logs nothing. Nothing without a location or a file there;
+// the error when the file cannot be read or decoded. No lock is taken: a file caught mid-rewrite
+// fails this call only.
 template <typename T>
-std::optional<T> loadUserDataFile(const std::optional<std::filesystem::path>& location,
-                                  Result<T> (*decode)(std::string_view),
-                                  const platform::Logger& logger, std::string_view failureFormat) {
-  if (!location) return std::nullopt;
+Result<std::optional<T>> readUserDataFile(const std::optional<std::filesystem::path>& location,
+                                          Result<T> (*decode)(std::string_view)) {
+  if (!location) return std::optional<T>();
   Result<std::string> bytes = platform::readWholeFile(*location, platform::kUserDataFileSizeLimit);
   if (!bytes.ok()) {
     // Whether a file is there is asked only now: one system call less on every pass, and a file
     // removed just before the read counts as absent rather than unreadable.
-    if (!platform::fileExists(*location)) return std::nullopt;
-    logger.error(failureFormat, {bytes.error().message});
-    return std::nullopt;
+    if (!platform::fileExists(*location)) return std::optional<T>();
+    return bytes.error();
   }
   Result<T> decoded = decode(bytes.value());
-  if (!decoded.ok()) {
-    logger.error(failureFormat, {decoded.error().message});
+  if (!decoded.ok()) return decoded.error();
+  return std::optional<T>(std::move(decoded).value());
+}
+
+// As readUserDataFile, but a failure writes one error entry `failureFormat` (one public
+// argument: the reason) and gives nothing.
+template <typename T>
+std::optional<T> loadUserDataFile(const std::optional<std::filesystem::path>& location,
+                                  Result<T> (*decode)(std::string_view),
+                                  const platform::Logger& logger, std::string_view failureFormat) {
+  Result<std::optional<T>> read = readUserDataFile(location, decode);
+  if (!read.ok()) {
+    logger.error(failureFormat, {read.error().message});
     return std::nullopt;
   }
-  return std::move(decoded).value();
+  return std::move(read).value();
 }
 
 }  // namespace varn

@@ -47,6 +47,9 @@ check "copyright file carries the MIT (Expat) licence" grep -qx 'License: Expat'
 check "changelog's latest entry is this version" \
   sh -c "gzip -dc '$doc/changelog.gz' | head -n 1 | grep -qF 'varn-helper ($version) '"
 check "manual page installed" sh -c "gzip -dc '$root/usr/share/man/man8/VarnHelper.8.gz' | grep -q '^\.TH VARNHELPER 8 '"
+check "varnctl installed in the user's PATH" test -x "$root/usr/bin/varnctl"
+check "varnctl is stripped" sh -c "! readelf -S '$root/usr/bin/varnctl' | grep -q '\\.symtab'"
+check "varnctl's manual page installed" sh -c "gzip -dc '$root/usr/share/man/man1/varnctl.1.gz' | grep -q '^\.TH VARNCTL 1 '"
 
 # An override is acceptable only with its reason: the line above it must be a comment.
 overrides=$root/usr/share/lintian/overrides/varn-helper

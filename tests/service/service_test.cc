@@ -23,6 +23,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "shared/blocking_rules.h"
 #include "shared/focus_schedule.h"
 #include "shared/mode.h"
@@ -298,6 +300,19 @@ TEST_F(ServiceTest, TheReadmeCommandsStartItAndReadItsJournalWithItsFields) {
     ran.insert(line);
   }
   EXPECT_EQ(ran.size(), expected.size()) << "a command expected here is gone from the README";
+
+  // varnctl reads the same manager and journal as the user: the running unit, and an error the
+  // helper logged since its start.
+  writeUserFile(home_ / ".local/share/group.com.varn.macos/schedules.json", "[{\"days\":[8]}]");
+  ASSERT_TRUE(eventually(
+      [&] { return helperJournal().find("Failed to load schedules") != std::string::npos; }, 20s));
+  const CommandResult status = asUser({"/usr/local/bin/varnctl", "status", "--json"});
+  EXPECT_EQ(status.status, 1) << status.output;
+  const nlohmann::json report = nlohmann::json::parse(status.output, nullptr, false);
+  EXPECT_EQ(report["helper"]["state"], "active") << status.output;
+  EXPECT_EQ(report["helper"]["pid"], helperPid()) << status.output;
+  EXPECT_NE(report["problems"].dump().find("the helper logged an error at "), std::string::npos)
+      << status.output;
 }
 
 // XDG_DATA_HOME may put the app group folder anywhere: the helper makes it at start, the user's,

@@ -1,0 +1,76 @@
+// The real varnctl, in a private mount namespace with its own /Users and data folder and no
+// session bus: its command line, its JSON form and its exit status.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/mount_namespace.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace varn::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class VarnctlTest : public ::testing::Test {
+ protected:
+  // varnctl with `arguments`, in a namespace where /Users/Shared is an empty folder of mode 1777.
+  support::CommandResult varnctl(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv{"env",
+                                  "XDG_DATA_HOME=" + dir_.path().native(),
+                                  "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
+                                  "TZ=UTC",
+                                  "unshare",
+                                  "-m",
+                                  "--propagation",
+                                  "private",
+                                  "sh",
+                                  "-c",
+                                  "mount -t tmpfs tmpfs /Users && mkdir -m 1777 /Users/Shared && "
+                                  "exec \"$@\"",
+                                  "sh",
+                                  VARN_CTL_EXECUTABLE};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return support::run(argv, std::chrono::seconds(30));
+  }
+
+  support::TempDir dir_;
+};
+
+TEST_F(VarnctlTest, PrintsTheDocumentedJsonAndExitsOneOnlyWithProblems) {
+  const support::CommandResult help = support::run({VARN_CTL_EXECUTABLE, "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.output.starts_with("Usage: varnctl status [--json]")) << help.output;
+  const support::CommandResult bad = support::run({VARN_CTL_EXECUTABLE, "status", "--jsno"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.output.find("unknown option --jsno"), std::string::npos) << bad.output;
+
+  std::string why;
+  if (!support::canMountOnUsers(&why)) GTEST_SKIP() << why;
+  const support::CommandResult clean = varnctl({"status", "--json"});
+  ASSERT_EQ(clean.status, 0) << clean.output;
+  const nlohmann::json json = nlohmann::json::parse(clean.output, nullptr, false);
+  ASSERT_TRUE(json.is_object()) << clean.output;
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : json.items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"evaluation", "helper", "mainApp", "now", "problems",
+                                            "schedules", "session", "zone"}));
+  EXPECT_EQ(json["zone"], (nlohmann::json{{"name", "UTC"}, {"source", "TZ"}}));
+  EXPECT_EQ(json["helper"]["state"], "unknown");
+  EXPECT_TRUE(json["mainApp"]["running"].is_null());
+  EXPECT_EQ(json["evaluation"]["why"], "nothing, no schedule is enabled");
+
+  support::writeFile(dir_ / "group.com.varn.macos/schedules.json", R"([{"days":[8]}])");
+  const support::CommandResult broken = varnctl({"status", "--json"});
+  EXPECT_EQ(broken.status, 1) << broken.output;
+  const nlohmann::json problems = nlohmann::json::parse(broken.output, nullptr, false)["problems"];
+  ASSERT_EQ(problems.size(), 1u) << broken.output;
+  EXPECT_EQ(problems[0].get<std::string>().rfind(
+                (dir_ / "group.com.varn.macos/schedules.json").native() + " cannot be read: ", 0),
+            0u)
+      << problems;
+}
+
+}  // namespace
+}  // namespace varn::e2e
