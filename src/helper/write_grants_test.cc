@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <regex>
+#include <sstream>
 
 #include "platform/app_group.h"
 #include "platform/testing/memory_log_sink.h"
@@ -14,95 +16,57 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The grants for each way the data home can be set and stand, with the folders made for them:
-// made with mode 0700, and nothing above the app group folder granted. The environment is the
-// process's (single-threaded here); "no home" is the container lookup finding none.
+// The grants for each way the data home can be set and stand, and the folders made for them
+// (mode 0700). Paths are beneath the test's folder, "G" the app group folder's name; the
+// environment is the process's (single-threaded here). No HOME: the lookup finds no home.
 // NOLINTBEGIN(concurrency-mt-unsafe)
 TEST(PrepareWriteGrants, GrantsTheSharedFoldersParentAndExactlyTheAppGroupFolderMadeIfMissing) {
-  struct Case {
-    const char* name;
-    const char* dataHome;  // XDG_DATA_HOME beneath the test's folder; nullptr: unset
-    const char* home;      // HOME beneath the test's folder; nullptr: no home found at all
-    std::vector<const char*> present;  // folders there before
-    std::vector<const char*> grants;
-    std::vector<const char*> made;
+  const std::tuple<const char*, const char*, const char*, const char*, const char*> cases[] = {
+      // XDG_DATA_HOME, HOME, folders there before, grants, folders made
+      {"/data", "/home", "/Users /data/G", "/Users /data/G", ""},
+      {"/data", "/home", "/Users /data", "/Users /data/G", "/data/G"},
+      {"/data/x", "/home", "/Users", "/Users /data/x/G", "/data /data/x /data/x/G"},
+      {nullptr, "/home", "/Users /home", "/Users /home/.local/share/G",
+       "/home/.local /home/.local/share /home/.local/share/G"},
+      {"data", "/home", "/Users /home/.local/share", "/Users /home/.local/share/G",
+       "/home/.local/share/G"},
+      {nullptr, nullptr, "/Users", "/Users", ""},
+      // /Users stays listed while missing: the confinement notices when it appears.
+      {"/data", "/home", "/data", "/Users /data/G", "/data/G"},
   };
-  const Case cases[] = {
-      {"folder present",
-       "/data",
-       "/home",
-       {"/Users", "/data/group.com.varn.macos"},
-       {"/Users", "/data/group.com.varn.macos"},
-       {}},
-      {"folder missing",
-       "/data",
-       "/home",
-       {"/Users", "/data"},
-       {"/Users", "/data/group.com.varn.macos"},
-       {"/data/group.com.varn.macos"}},
-      {"data home missing",
-       "/data/x",
-       "/home",
-       {"/Users"},
-       {"/Users", "/data/x/group.com.varn.macos"},
-       {"/data", "/data/x", "/data/x/group.com.varn.macos"}},
-      {"data home unset",
-       nullptr,
-       "/home",
-       {"/Users", "/home"},
-       {"/Users", "/home/.local/share/group.com.varn.macos"},
-       {"/home/.local", "/home/.local/share", "/home/.local/share/group.com.varn.macos"}},
-      {"data home relative",
-       "data",
-       "/home",
-       {"/Users", "/home/.local/share"},
-       {"/Users", "/home/.local/share/group.com.varn.macos"},
-       {"/home/.local/share/group.com.varn.macos"}},
-      {"no home", nullptr, nullptr, {"/Users"}, {"/Users"}, {}},
-      // /Users stays listed while it is missing: the confinement notices it when it appears.
-      {"no /Users",
-       "/data",
-       "/home",
-       {"/data"},
-       {"/Users", "/data/group.com.varn.macos"},
-       {"/data/group.com.varn.macos"}},
+  const auto saved = [](const char* name) {
+    return std::string(std::getenv(name) ? std::getenv(name) : "");
   };
-  const char* savedData = std::getenv("XDG_DATA_HOME");
-  const char* savedHome = std::getenv("HOME");
-  const std::string restoreData = savedData ? savedData : "",
-                    restoreHome = savedHome ? savedHome : "";
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  const std::string savedData = saved("XDG_DATA_HOME"), savedHome = saved("HOME");
+  for (const auto& [dataHome, home, present, grants, made] : cases) {
+    SCOPED_TRACE(std::string(dataHome ? dataHome : "unset") + " " + grants);
     support::TempDir dir;
-    const auto at = [&](const char* path) { return fs::path(dir.path().native() + path); };
-    for (const char* folder : c.present) fs::create_directories(at(folder));
-    const fs::path home = c.home ? at(c.home) : fs::path();
-    if (!c.dataHome) {
-      ::unsetenv("XDG_DATA_HOME");
-    } else {
-      ::setenv("XDG_DATA_HOME", *c.dataHome == '/' ? at(c.dataHome).c_str() : c.dataHome, 1);
-    }
-    ::setenv("HOME", home.c_str(), 1);
-    const StoreLocations locations{at("/Users/Shared/com.varn.macos.blocking-rules.json"),
-                                   [&]() -> std::optional<fs::path> {
-                                     if (!c.home) return std::nullopt;
-                                     return platform::appGroupContainer(kAppGroupIdentifier);
-                                   }};
-
-    std::vector<fs::path> expected;
-    for (const char* grant : c.grants) expected.push_back(at(grant));
-    EXPECT_EQ(prepareWriteGrants(locations), expected);
-    for (const char* folder : c.made) {
-      struct stat made {};
-      ASSERT_EQ(::stat(at(folder).c_str(), &made), 0) << folder;
-      EXPECT_EQ(made.st_mode & 07777, 0700u) << folder;
+    const auto paths = [&](std::string list) {
+      std::vector<fs::path> found;
+      std::istringstream words(std::regex_replace(list, std::regex("G"), kAppGroupIdentifier));
+      for (std::string word; words >> word;) found.emplace_back(dir.path().native() + word);
+      return found;
+    };
+    for (const fs::path& folder : paths(present)) fs::create_directories(folder);
+    if (dataHome == nullptr) ::unsetenv("XDG_DATA_HOME");
+    if (dataHome)
+      ::setenv("XDG_DATA_HOME", *dataHome == '/' ? (dir / &dataHome[1]).c_str() : dataHome, 1);
+    ::setenv("HOME", home ? (dir / &home[1]).c_str() : "", 1);
+    const StoreLocations locations{
+        dir / "Users/Shared/rules.json",
+        [&] { return home ? platform::appGroupContainer(kAppGroupIdentifier) : std::nullopt; }};
+    EXPECT_EQ(prepareWriteGrants(locations), paths(grants));
+    for (const fs::path& folder : paths(made)) {
+      struct stat status {};
+      EXPECT_TRUE(::stat(folder.c_str(), &status) == 0 && (status.st_mode & 07777) == 0700)
+          << folder;
     }
   }
-  savedData ? ::setenv("XDG_DATA_HOME", restoreData.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
-  savedHome ? ::setenv("HOME", restoreHome.c_str(), 1) : ::unsetenv("HOME");
+  ::setenv("XDG_DATA_HOME", savedData.c_str(), 1);
+  ::setenv("HOME", savedHome.c_str(), 1);
   // Never the root, whatever the shared folder's place.
-  const StoreLocations atRoot{"/Shared/rules.json", [] { return std::optional<fs::path>(); }};
-  EXPECT_EQ(prepareWriteGrants(atRoot), std::vector<fs::path>{});
+  EXPECT_EQ(prepareWriteGrants({"/Shared/rules.json", [] { return std::optional<fs::path>(); }}),
+            std::vector<fs::path>{});
 }
 // NOLINTEND(concurrency-mt-unsafe)
 
@@ -110,9 +74,8 @@ TEST(PrepareWriteGrants, LogsAnAppGroupFolderThatCannotBeMade) {
   support::TempDir dir;
   support::writeFile(dir / "data", "a file where the data home should be");
   platform::testing::ScopedMemoryLog log;
-  const StoreLocations locations = StoreLocations::at(dir / "Users/Shared", dir / "data/group");
-  EXPECT_EQ(prepareWriteGrants(locations),
-            (std::vector<fs::path>{dir / "Users", dir / "data/group"}));
+  EXPECT_EQ(prepareWriteGrants(StoreLocations::at(dir / "Users/Shared", dir / "data/g")),
+            (std::vector<fs::path>{dir / "Users", dir / "data/g"}));
   EXPECT_EQ(log->lines(), std::vector<std::string>{"error: Failed to create the app group folder: "
                                                    "create folder " +
                                                    (dir / "data").native() + ": Not a directory"});
