@@ -74,9 +74,6 @@ class StoreTest : public ::testing::Test {
 };
 
 TEST_F(StoreTest, RulesAreReadFromTheSharedFileFirstThenFromTheContainers) {
-  const StoreLocations noContainer = StoreLocations::at(dir_ / "Shared", std::nullopt);
-  EXPECT_EQ(BlockingRuleStore(noContainer, clock_).rulesFileURLs(), std::vector{shared()});
-
   EXPECT_EQ(loadedHosts(), Hosts{"<nothing>"});
   store_.clearIfExpired();
   EXPECT_FALSE(fs::exists(dir_ / "Shared"));
