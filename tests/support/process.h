@@ -19,8 +19,8 @@ struct CommandResult {
 CommandResult run(const std::vector<std::string>& argv,
                   std::chrono::seconds timeout = std::chrono::seconds(60));
 
-// Starts `argv` (found on PATH) with stdout and stderr appended to `log`, after running
-// `inChild` in the forked child (which may allocate only where the caller has no other
+// Starts `argv` (found on PATH) with stdout and stderr appended to `log` (unless empty), after
+// running `inChild` in the forked child (which may allocate only where the caller has no other
 // threads); the pid, or -1.
 pid_t spawn(const std::vector<std::string>& argv, const std::filesystem::path& log,
             const std::function<void()>& inChild = {});
