@@ -60,11 +60,19 @@ check "every lintian override gives its reason" unexplained_overrides
 check "lintian reports no error or warning" \
   lintian --fail-on error,warning --show-overrides --tag-display-limit 0 "$deb"
 
-check "unit has a system-call filter" grep -q '^SystemCallFilter=@system-service' "$unit"
 check "unit asks for no namespace a per-user manager cannot make on every host" \
   sh -c "! grep -qE '^(PrivateUsers|PrivateTmp|PrivateDevices|ProtectSystem|ProtectHome|ProtectKernel[A-Za-z]*|ProtectControlGroups|ProtectClock|ProtectHostname)=' '$unit'"
-# For the record, not as a target: the scorer rates a user unit as if it ran as root with every
-# capability, so much of what it counts is what a per-user manager cannot apply.
+# systemd's own reading of the unit: each group of calls and each setting it must deny. The
+# exposure is printed for the record only: the scorer rates a user unit as if it ran as root, so
+# much of what it counts is what a per-user manager cannot apply.
+security=$(XDG_RUNTIME_DIR=$root systemd-analyze security --offline=true --user --json=short "$unit")
+for denied in SystemCallFilter_{privileged,resources,clock,cpu_emulation,debug,module,mount,obsolete,raw_io,reboot,swap} \
+  RestrictAddressFamilies_{AF_INET_INET6,AF_PACKET,AF_NETLINK,OTHER} RestrictNamespaces_{user,mnt,net} \
+  NoNewPrivileges MemoryDenyWriteExecute LockPersonality RestrictSUIDSGID RestrictRealtime; do
+  check "unit denies $denied" /usr/bin/python3 -c \
+    'import json, sys; sys.exit(not any(e["json_field"] == sys.argv[1] and e["set"] for e in json.loads(sys.argv[2])))' \
+    "$denied" "$security"
+done
 echo "exposure of the installed unit: $(XDG_RUNTIME_DIR=$root systemd-analyze security --offline=true --user "$unit" |
   sed -n 's/^.*Overall exposure level for [^:]*: //p')"
 
