@@ -75,7 +75,6 @@ TEST_F(HelperTest, SweepsExpiredRulesSixtySecondsAfterStartAndEverySixtySecondsF
   }
 }
 
-// Either timer refused (the evaluator's, then the sweep's) fails the start.
 class HelperTimerTest : public HelperTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(HelperTimerTest, FailsToStartWhenTheRunLoopRefusesATimer) {

@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 using support::LockHoldingChild;
 
-// The process's POSIX timers: the kernel lists each with an "ID:" line.
 int timerCount() {
   std::ifstream in("/proc/self/timers");
   int count = 0;
@@ -53,8 +52,7 @@ TEST(FileCoordination, AReaderSharesAndWritersWaitUntilEveryOtherHolderLetsGo) {
   bool read = false;
   EXPECT_TRUE(coordinateReading(dir / "f", [&](const fs::path&) { read = true; }).ok());
   EXPECT_TRUE(read);
-  // The call that wrote first, when it began; atomic for the thread sanitizer, which knows no
-  // flock.
+  // Atomic for the thread sanitizer, which knows no flock.
   std::atomic<steady_clock::time_point> firstWriteCalledAt{};
   std::atomic<int> calling{0}, inside{0}, overlaps{0}, writes{0};
   const auto write = [&] {

@@ -31,7 +31,6 @@ TEST(ReadWholeFile, ReadsOnlyARegularFileWithinTheLimit) {
   fs::create_directory(dir / "folder");
   fs::create_symlink("/dev/zero", dir / "zero");
   fs::create_symlink(dir / "nowhere", dir / "dangling");
-  // The contents ("=" first), or a part of the error message.
   for (const auto& [name, limit, result] :
        {std::tuple{"small", 5, "=hello"},  // exactly the limit
         {"link", 100, "=hello"},

@@ -36,8 +36,6 @@ BlockingRules endingAt(seconds afterNoon, std::string host = "example.com") {
   return rules;
 }
 
-// The stores of this folder: the rules file they share with the main application, and the
-// main application's own files, which the helper only reads.
 class StoreTest : public ::testing::Test {
  protected:
   fs::path shared() const { return locations_.sharedRulesFile; }
@@ -48,12 +46,11 @@ class StoreTest : public ::testing::Test {
     std::optional<BlockingRules> loaded = store_.load();
     return loaded ? loaded->hosts : Hosts{"<nothing>"};
   }
-  // A link where the shared file's lock goes: its lock cannot be taken.
   void blockTheSharedLock() {
     fs::create_directories(shared().parent_path());
     fs::create_symlink(dir_ / "elsewhere", platform::lockFilePath(shared()));
   }
-  // The exit status of `body` run in a child process, as `uid` where the tests run as root.
+  // `body`'s exit status in a child, run as `uid` where the tests run as root.
   static int exitOfChildAs(uid_t uid, const std::function<int()>& body) {
     const pid_t pid = ::fork();
     if (pid == 0) {

@@ -22,7 +22,6 @@ using platform::testing::openDescriptorCount;
 constexpr const char* kStopped = "default: Blocking rules watcher stopped.";
 constexpr const char* kStarted = "default: Blocking rules watcher started.";
 
-// A watcher on the folder "Shared" of a temporary folder, counting its sweeps by thread.
 struct CountingWatcher {
   CountingWatcher() { fs::create_directory(shared); }
 

@@ -51,23 +51,17 @@ std::string mountTmpfs(const fs::path& at, const std::string& options) {
   return "mount tmpfs on " + at.native() + ": " + std::strerror(errno);
 }
 
-// Each check runs a program, so checks are made far apart.
 bool eventually(const std::function<bool()>& condition, seconds timeout) {
   return support::eventually(condition, timeout, 100ms);
 }
 
-// A desktop session of a user who is not root, as a login makes it: tmpfs over /run, /var/log,
-// /usr/local (where the project is installed), /Users and /home; the user in copies of
-// /etc/passwd and /etc/group; their runtime folder; systemd-journald with persistent storage, so
-// that the user has a journal of their own; and `systemd --user` (TZ=UTC) in a control group
-// delegated to the user, with the session bus of dbus-user-session activating the stand-in
-// main application. The manager runs as on a host that refuses user namespaces: where the unit
-// starts there, it starts everywhere.
+// A desktop session of a user who is not root, as a login makes it, with journald and
+// `systemd --user` (TZ=UTC) in a delegated control group; the manager runs as on a host that
+// refuses user namespaces: where the unit starts there, it starts everywhere.
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!namespaceFailure.empty()) GTEST_SKIP() << namespaceFailure;
-    // /Users must exist on the host to be mounted on; an empty folder is all that is left there.
     ASSERT_TRUE(::mkdir("/Users", 0755) == 0 || errno == EEXIST);
     for (const fs::path at : {"/run", "/var/log", "/usr/local", "/Users", "/home"}) {
       ASSERT_EQ(mountTmpfs(at, "mode=755"), "");
@@ -128,9 +122,8 @@ class ServiceTest : public ::testing::Test {
       }
       ASSERT_EQ(::chown(managerCgroups.back().c_str(), uid_, uid_), 0);
     }
-    // The manager runs in a user namespace of the user's own in which no further one can be
-    // made, as on a host that refuses unprivileged user namespaces (on such a host the first
-    // unshare fails, and the manager runs as it is). It keeps no capability there.
+    // In a user namespace of the user's own in which no further one can be made (on a host that
+    // refuses them the first unshare fails, and the manager runs as it is), without capabilities.
     const std::string manager = "/lib/systemd/systemd --user";
     manager_ = support::spawn(
         {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "sh", "-c",
@@ -144,7 +137,6 @@ class ServiceTest : public ::testing::Test {
           ::setenv("HOME", home_.c_str(), 1);
           ::setenv("USER", "varn-user", 1);
         });
-    // systemd-run --wait and the README's commands reach the manager over the bus.
     const auto up = [this] {
       const std::string state = systemctl({"is-system-running"}).output;
       return (state == "running\n" || state == "degraded\n") &&
@@ -161,16 +153,13 @@ class ServiceTest : public ::testing::Test {
 
   ~ServiceTest() override {
     if (frozenBus_ > 0) ::kill(frozenBus_, SIGCONT);
-    // The manager stops the helper (and so shows the stop path once more) before it exits.
     support::stop(manager_, SIGTERM, 20s);
     support::stop(journald_, SIGTERM, 5s);
     for (const fs::path& cgroup : cgroups_)
       run({"find", cgroup, "-depth", "-type", "d", "-delete"});
-    // So that a next test in this process starts from the host's folders again.
     for (auto at = mounts_.rbegin(); at != mounts_.rend(); ++at) ::umount2(at->c_str(), MNT_DETACH);
   }
 
-  // `argv` run as the user, with the user's home.
   CommandResult asUser(std::vector<std::string> argv, seconds timeout = 60s) {
     const std::string id = std::to_string(uid_);
     argv.insert(argv.begin(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "env",
@@ -185,21 +174,18 @@ class ServiceTest : public ::testing::Test {
     arguments.insert(arguments.begin(), {"journalctl", "--user", "--no-pager"});
     return asUser(arguments);
   }
-  // Written by root, owned by the user, as if the user had written it (folders made on the way
-  // too, up to the home).
+  // Written by root, owned by the user (with the folders made on the way up to the home).
   void writeUserFile(const fs::path& path, const std::string& contents) {
     writeFile(path, contents);
     for (fs::path at = path; at != home_ && at.has_relative_path(); at = at.parent_path()) {
       ASSERT_EQ(::chown(at.c_str(), uid_, uid_), 0) << at;
     }
   }
-  // Properties of the helper's unit ("A,B"), "Name=value" a line, all from one answer of the
-  // manager, so that they describe the same moment.
+  // Properties of the helper's unit ("A,B"), from one answer of the manager.
   std::string show(const std::string& names) {
     return systemctl({"show", "-p", names, kUnit}).output;
   }
-  // Whether a new helper process replaced `old` and reported ready again within `timeout`. Between
-  // the two the manager shows the old pid until it reaped it, then 0 until RestartSec has passed.
+  // Whether a new helper process replaced `old` and reported ready again within `timeout`.
   bool replaced(pid_t old, seconds timeout) {
     const auto restarted = [&] {
       const std::string unit = show("ActiveState,MainPID");
@@ -210,8 +196,7 @@ class ServiceTest : public ::testing::Test {
     return eventually(restarted, timeout);
   }
 
-  // An enabled schedule over every whole day, so it covers now; or, with `days` empty, one that
-  // never does.
+  // An enabled schedule over every whole day; with `days` empty, one that never covers now.
   void writeSchedule(std::vector<Weekday> days) {
     const Mode mode{platform::Uuid::random(), "Deep work", "brain", ModeType::block,
                     {"news.example.com"},     {},          false,   std::nullopt};
@@ -256,7 +241,6 @@ TEST_F(ServiceTest, TheReadmeCommandsStartItAndReadItsJournalWithItsFields) {
       {"journalctl --user -u varn-helper -p debug",
        {"File system writes confined beneath", "entry of another program"}},
   };
-  // What every filter that names the unit must leave out, in the same user's journal.
   ASSERT_EQ(asUser({"systemd-cat", "-t", "other", "echo", "entry of another program"}).status, 0);
   ASSERT_TRUE(eventually(
       [&] { return journalctl({}).output.find("entry of another program") != std::string::npos; },
@@ -275,11 +259,9 @@ TEST_F(ServiceTest, TheReadmeCommandsStartItAndReadItsJournalWithItsFields) {
     std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
     if (argv[0] == "journalctl") {
       argv.insert(argv.begin() + 1, "--no-pager");
-      // The entries of the first pass are in once its debug entry is.
       ASSERT_TRUE(
           eventually([&] { return helperJournal().find("not active") != std::string::npos; }, 10s));
     }
-    // A follow never ends by itself: what it printed in three seconds.
     const CommandResult result = asUser(argv, line.ends_with(" -f") ? 3s : 60s);
     const auto& [finds, leavesOut] = expected.at(line);
     EXPECT_NE(result.output.find(finds), std::string::npos) << line << ":\n" << result.output;
@@ -310,12 +292,10 @@ TEST_P(AppGroupFolderTest, AnExpiredRulesFileInAFolderMadeAfterTheStartIsSwept) 
   ::mkdir(file.parent_path().c_str(), 0700);
   ASSERT_EQ(::chown(file.parent_path().c_str(), uid_, uid_), 0);
 
-  // Swept on the next change in /Users/Shared...
   writeFile(file, expired);
   writeFile(kShared / "unrelated", "");
   EXPECT_TRUE(eventually([&] { return !fs::exists(file); }, 5s)) << helperJournal();
 
-  // ...and by the 60-second sweep, with nothing else happening.
   writeFile(file, expired);
   EXPECT_TRUE(eventually([&] { return !fs::exists(file); }, 70s)) << helperJournal();
   EXPECT_EQ(helperJournal().find("File coordination error"), std::string::npos) << helperJournal();
@@ -364,7 +344,6 @@ TEST_F(ServiceTest, IsRestartedAfterSigkillAndStopsCleanlyWithStatusZero) {
   ASSERT_EQ(systemctl({"stop", kUnit}).status, 0);
   EXPECT_LT(steady_clock::now() - before, 15s);  // the unit's TimeoutStopSec
   EXPECT_EQ(show("Result") + show("ExecMainStatus"), "Result=success\nExecMainStatus=0\n");
-  // Nothing half-written: the session file and its lock, and no temporary file beside them.
   std::set<std::string> left;
   for (const fs::directory_entry& entry : fs::directory_iterator(kShared))
     left.insert(entry.path().filename());

@@ -13,7 +13,6 @@ namespace varn::support {
 
 using namespace std::chrono;
 
-// The exit status, or 128 + the signal, from a status that waitpid() reported.
 static int exitStatus(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }
