@@ -15,7 +15,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::Instant;
 
-// Monday 2 March 2026, noon UTC.
 const Instant kStart(std::chrono::sys_days(std::chrono::year(2026) / 3 / 2) + 12h);
 
 class HelperTest : public ::testing::Test {

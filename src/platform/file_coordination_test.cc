@@ -83,7 +83,6 @@ TEST(FileCoordination, AReaderSharesAndWritersWaitUntilEveryOtherHolderLetsGo) {
   reader.letGo();
   a.join(), b.join(), c.join();
   EXPECT_EQ(writes, 300);
-  // Woken by the release: the first write came from a call made before it.
   EXPECT_LT(firstWriteCalledAt.load(), released);
   EXPECT_EQ(overlaps, 0);
   EXPECT_EQ(timerCount(), timers);
@@ -132,7 +131,6 @@ TEST(FileCoordination, ALockHeldForEverIsAnErrorAtTheLimitOnEachThreadWithoutSpi
     EXPECT_TRUE(elapsed[i] >= kLockWaitLimit && elapsed[i] < kLockWaitLimit + 2s) << i;
     EXPECT_TRUE(cpu[i].tv_sec == 0 && cpu[i].tv_nsec < 100'000'000) << i;
   }
-  // A deadline that has passed still takes a free lock, and waits for no held one.
   int ran = 0;
   const auto run = [&](auto&) { ++ran; };
   EXPECT_TRUE(coordinateWriting(dir / "free", run, steady_clock::now()).ok());

@@ -19,7 +19,6 @@ using platform::Instant;
 using platform::Uuid;
 using Strings = std::vector<std::string>;
 
-// Monday 2 March 2026, midnight in the evaluator's calendar (UTC).
 const Instant kMonday(sys_days(year(2026) / 3 / 2));
 
 Mode makeMode(ModeType type, Strings sites, Strings apps = {}) {

@@ -11,7 +11,6 @@ using namespace std::chrono_literals;
 using platform::Instant;
 using W = Weekday;
 
-// Monday 2 March 2026, midnight UTC.
 const Instant kMonday{std::chrono::sys_days(std::chrono::year(2026) / 3 / 2)};
 
 FocusSchedule schedule(std::int64_t start, std::int64_t end, std::vector<Weekday> days) {

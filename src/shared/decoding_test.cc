@@ -52,7 +52,6 @@ std::string fileOf(const std::string& kind, std::string_view input) {
 
 std::string nothing(const JsonDocument&) { return ""; }
 
-// Decodes a file and writes it back; a list written back must read back as the same records.
 Result<std::string> rewrite(const std::string& kind, std::string_view file) {
   const auto again = [](const auto& decode, const auto& encode, std::string_view text) {
     auto read = decode(text);
@@ -82,7 +81,7 @@ TEST(Decoding, ReadsOrRefusesEachFileOfTheTable) {
                   got.find(expected) != std::string::npos)
           << c.where << ": " << got;
     } else if (expected != "ok") {
-      // The fields named must be written so (null: not written); the first record of a list.
+      // The fields named, as written (null: not written), of the first record of a list.
       json record = json::parse(written.value());
       if (record.is_array()) record = record.at(0);
       const json fields = json::parse(expected.substr(3));

@@ -85,7 +85,7 @@ TEST_F(StoreTest, AnUndecodableRulesFileIsAnErrorForEachReadAndTheSweepLeavesItA
   writeFile(shared(), "{\"mode\":\"block\"}");
   put(container(), endingAt(hours(1), "container"));
   EXPECT_EQ(loadedHosts(), Hosts{"container"});
-  // The plain read, and the retry under the lock in case it met a half-finished write.
+  // The plain read, and the retry under the lock.
   const std::vector<platform::LogEntry> failures = log_->withFormat(kDecodeFailed);
   ASSERT_EQ(failures.size(), 2u);
   EXPECT_EQ(failures[1].level, LogLevel::kError);
@@ -184,7 +184,6 @@ TEST_F(StoreTest, AFailedRemovalOfExpiredRulesIsReportedNotClaimed) {
   fs::permissions(shared().parent_path(), fs::perms(0755));
   // The lock file exists already, so only the removal meets the read-only folder.
   ASSERT_TRUE(platform::coordinateReading(shared(), [](const fs::path&) {}).ok());
-  // The sweep runs as a process that may read the folder but not change it.
   EXPECT_EQ(
       exitOfChildAs(65534,
                     [&] {

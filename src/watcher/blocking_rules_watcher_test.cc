@@ -48,7 +48,6 @@ TEST(BlockingRulesWatcher, AFolderThatCannotBeWatchedIsLoggedAsAnErrorAndNotSwep
   EXPECT_FALSE(w.watcher.isWatching());
 }
 
-// Whatever the watch delivers sweeps: the watcher does not look at what changed.
 TEST(BlockingRulesWatcher, EachDeliveredChangeSweepsOnTheWatchThread) {
   const struct {
     const char* why;

@@ -29,7 +29,6 @@ using namespace std::chrono;
 // A guard against a hang, far beyond any delay of a loaded machine: not a bound on its speed.
 constexpr seconds kNever{30};
 
-// The next datagram on `fd` within `timeout`, or "".
 std::string receive(int fd, milliseconds timeout) {
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return "";

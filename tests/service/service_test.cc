@@ -1,7 +1,6 @@
-// The installed helper as a desktop user runs it: the shipped unit under that user's own
-// `systemd --user` and a real `systemd-journald`, driven with the README's commands, run as the
-// user. Root only builds the session, in this process's private mount namespace: the user
-// exists only there, and the host's /etc and sysctls are left alone.
+// The installed unit under a user's own `systemd --user` and journald, driven with the README's
+// commands as the user. Root builds the session in this process's private mount namespace: the
+// user exists only there, and the host's /etc and sysctls are left alone.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>

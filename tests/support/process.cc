@@ -18,7 +18,7 @@ static int exitStatus(int waitStatus) {
 }
 
 CommandResult run(const std::vector<std::string>& argv, seconds timeout) {
-  // Through the shell, each word quoted, under timeout(1), which kills a program that hangs.
+  // Each word quoted for the shell, under timeout(1).
   std::string command = "timeout -s KILL " + std::to_string(timeout.count());
   for (const std::string& word : argv) {
     command += " '";

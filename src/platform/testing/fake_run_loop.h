@@ -22,7 +22,6 @@ class FakeRunLoop final : public RunLoop {
                                                    std::function<void()> callback) override;
   int timersLeft = std::numeric_limits<int>::max();
 
-  // Moves time forward by `by`, running every timer callback that falls due on the way.
   void advance(std::chrono::nanoseconds by);
 
  private:
