@@ -95,8 +95,8 @@ TEST(WriteFileAtomically, AWriteThatFailsHalfWayKeepsWhatWasThere) {
   const auto handler = ::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
   const Status s = writeFileAtomically(dir / "f", std::string(8192, 'x'));
-  ::setrlimit(RLIMIT_FSIZE, &previous);
-  ::signal(SIGXFSZ, handler);
+  (void)::setrlimit(RLIMIT_FSIZE, &previous);
+  (void)::signal(SIGXFSZ, handler);
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().systemError, EFBIG) << s.error().message;
   EXPECT_EQ(readFile(dir / "f"), "old");

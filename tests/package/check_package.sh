@@ -22,17 +22,15 @@ unit=$root/usr/lib/systemd/user/varn-helper.service
 check "helper installed under libexec" test -x "$root/usr/libexec/VarnHelper"
 check "helper is stripped" sh -c "! readelf -S '$root/usr/libexec/VarnHelper' | grep -q '\\.symtab'"
 check "user unit installed" test -f "$unit"
-check "unit starts the installed helper" has_line "$unit" "ExecStart=/usr/libexec/VarnHelper"
-check "unit restarts on failure" has_line "$unit" "Restart=on-failure"
-check "unit starts with the session" has_line "$unit" "WantedBy=default.target"
-check "unit waits for readiness" has_line "$unit" "Type=notify"
+for line in ExecStart=/usr/libexec/VarnHelper Restart=on-failure WantedBy=default.target Type=notify; do
+  check "unit has $line" has_line "$unit" "$line"
+done
 check "unit has a watchdog" grep -q '^WatchdogSec=' "$unit"
 check "tmpfiles rule creates /Users/Shared 1777" \
   has_line "$root/usr/lib/tmpfiles.d/varn-helper.conf" "d /Users/Shared 1777 root root -"
-check "README installed" test -f "$root/usr/share/doc/varn-helper/README.md"
-check "protocol installed" test -f "$root/usr/share/doc/varn-helper/protocol.md"
-check "D-Bus service example installed" \
-  test -f "$root/usr/share/doc/varn-helper/com.varn.macos.service.example"
+for doc in README.md protocol.md com.varn.macos.service.example; do
+  check "$doc installed" test -f "$root/usr/share/doc/varn-helper/$doc"
+done
 check "no D-Bus service installed for a real app" test ! -e "$root/usr/share/dbus-1"
 check "nothing outside /usr" sh -c "[ \"\$(ls '$root' | grep -v DEBIAN)\" = usr ]"
 check "postinst applies the tmpfiles rule" grep -q 'systemd-tmpfiles --create varn-helper.conf' "$root/DEBIAN/postinst"
