@@ -32,18 +32,12 @@ class HelperTest : public ::testing::Test {
 
 TEST_F(HelperTest, StartsTheWatcherThenTheEvaluatorWhichWritesADueSessionAndLaunchesTheApp) {
   fs::create_directories(locations_.sharedRulesFile.parent_path());
-  fs::create_directories(dir_ / "container");
   Mode mode;
   mode.id = platform::Uuid::random();
   support::writeFile(dir_ / "container" / "modes.json", encodeModes({mode}));
-  support::writeFile(dir_ / "container" / "schedules.json",
-                     encodeFocusSchedules({{.id = platform::Uuid::random(),
-                                            .name = "Noon",
-                                            .modeId = mode.id,
-                                            .days = {Weekday::monday},
-                                            .startMinutes = 700,
-                                            .endMinutes = 800,
-                                            .isEnabled = true}}));
+  const FocusSchedule noon{
+      platform::Uuid::random(), "Noon", mode.id, {Weekday::monday}, 700, 800, 0, 300, true};
+  support::writeFile(dir_ / "container" / "schedules.json", encodeFocusSchedules({noon}));
   workspace_.installed.insert("com.varn.macos");
 
   ASSERT_TRUE(helper_.start().ok());

@@ -56,8 +56,8 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
   }
 }
 
-// The zone is looked up on every call: a link resolved again when it or its chain's end changes,
-// a copied zone compared again when the file's size, time or inode changes.
+// A link is resolved again when it or its chain's end changes, a copy when its size, time or inode
+// does.
 TEST(UserCalendar, FollowsEachChangeOfLocaltimeFromOneCallToTheNext) {
   setTz(nullptr);
   support::TempDir root;

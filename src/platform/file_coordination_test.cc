@@ -88,9 +88,8 @@ TEST(FileCoordination, AReaderSharesAndWritersWaitUntilEveryOtherHolderLetsGo) {
   EXPECT_EQ(timerCount(), timers);
 }
 
-// Another user, in a sticky world-writable folder, holds one lock exclusively and another shared,
-// for ever. A reader of one and a writer of the other give up at the limit on two threads, asleep
-// all along; each timer's signal reaches its own thread only, or it would interrupt poll() here.
+// Another user holds two locks for ever: a reader and a writer give up at the limit on two
+// threads, asleep; each timer's signal reaches its own thread only, or it would interrupt poll().
 TEST(FileCoordination, ALockHeldForEverIsAnErrorAtTheLimitOnEachThreadWithoutSpinning) {
   support::TempDir dir;
   const int timers = timerCount();

@@ -90,8 +90,7 @@ TEST(WriteFileAtomically, AWriteThatFailsHalfWayKeepsWhatWasThere) {
   writeFile(dir / "f", "old");
   rlimit previous{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-  rlimit limit = previous;
-  limit.rlim_cur = 4096;
+  const rlimit limit{4096, previous.rlim_max};
   const auto handler = ::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
   const Status s = writeFileAtomically(dir / "f", std::string(8192, 'x'));
