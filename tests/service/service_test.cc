@@ -45,11 +45,6 @@ const fs::path kSharedRules = kShared / "com.varn.macos.blocking-rules.json";
 
 std::string namespaceFailure = "not entered";
 
-std::string mountTmpfs(const fs::path& at, const std::string& options) {
-  if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) == 0) return "";
-  return "mount tmpfs on " + at.native() + ": " + std::strerror(errno);
-}
-
 bool eventually(const std::function<bool()>& condition, seconds timeout) {
   return support::eventually(condition, timeout, 100ms);
 }
@@ -61,32 +56,21 @@ class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!namespaceFailure.empty()) GTEST_SKIP() << namespaceFailure;
-    ASSERT_TRUE(::mkdir("/Users", 0755) == 0 || errno == EEXIST);
-    for (const fs::path at : {"/run", "/var/log", "/usr/local", "/Users", "/home"}) {
-      ASSERT_EQ(mountTmpfs(at, "mode=755"), "");
-      mounts_.push_back(at);
-    }
-    fs::create_directories("/run/systemd/system");  // what tells systemd it is the init system
-
     while (::getpwuid(uid_) != nullptr || ::getgrgid(uid_) != nullptr) ++uid_;
     const std::string id = std::to_string(uid_);
     runtimeDir_ = "/run/user/" + id;
-    for (const auto& [file, entry] :
-         {std::pair{"passwd", "varn-user:x:" + id + ":" + id + "::" + home_.native() + ":/bin/sh"},
-          std::pair{"group", "varn-user:x:" + id + ":"}}) {
-      const fs::path copy = fs::path("/run") / file, original = fs::path("/etc") / file;
-      writeFile(copy, readFile(original) + entry + "\n");
-      ASSERT_EQ(::mount(copy.c_str(), original.c_str(), nullptr, MS_BIND, nullptr), 0);
-      mounts_.push_back(original);
-    }
-    fs::create_directories(home_);
-    ASSERT_EQ(::chown(home_.c_str(), uid_, uid_), 0);
-    fs::permissions(home_, fs::perms::owner_all);
-    fs::create_directories(runtimeDir_);
-    ASSERT_EQ(mountTmpfs(runtimeDir_, "mode=700,uid=" + id + ",gid=" + id), "");
-    mounts_.push_back(runtimeDir_);
-
-    fs::create_directories("/var/log/journal");
+    mounts_ = {"/run",  "/var/log",    "/usr/local", "/Users",
+               "/home", "/etc/passwd", "/etc/group", runtimeDir_};
+    const CommandResult session = run({"sh", "-euc", R"(mkdir -p /Users
+      for at in /run /var/log /usr/local /Users /home; do mount -t tmpfs -o mode=755 tmpfs $at; done
+      mkdir -p /run/systemd/system /var/log/journal "$1" "/run/user/$0"
+      { cat /etc/passwd; echo "varn-user:x:$0:$0::$1:/bin/sh"; } >/run/passwd
+      { cat /etc/group; echo "varn-user:x:$0:"; } >/run/group
+      mount --bind /run/passwd /etc/passwd && mount --bind /run/group /etc/group
+      chown "$0:$0" "$1" && chmod 700 "$1"
+      mount -t tmpfs -o "mode=700,uid=$0,gid=$0" tmpfs "/run/user/$0")",
+                                       id, home_});
+    ASSERT_EQ(session.status, 0) << session.output;
     journald_ = support::spawn({"/lib/systemd/systemd-journald"}, dir_ / "journald.log");
     const auto flushed = [] { return run({"journalctl", "--flush"}).status == 0; };
     ASSERT_TRUE(eventually(flushed, 10s))
@@ -279,7 +263,9 @@ TEST_P(AppGroupFolderTest, AnExpiredRulesFileInAFolderMadeAfterTheStartIsSwept) 
   fs::path dataHome = home_ / ".local/share";
   if (*GetParam() != '\0') {
     dataHome = GetParam();
-    ASSERT_EQ(mountTmpfs(dataHome, "mode=755,uid=" + std::to_string(uid_)), "");
+    ASSERT_EQ(run({"mount", "-t", "tmpfs", "-o", "uid=" + std::to_string(uid_), "tmpfs", dataHome})
+                  .status,
+              0);
     mounts_.push_back(dataHome);
     ASSERT_EQ(systemctl({"set-environment", "XDG_DATA_HOME=" + dataHome.native()}).status, 0);
   }
