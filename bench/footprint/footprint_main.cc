@@ -8,9 +8,12 @@
 //   varn_footprint --helper <VarnHelper> [--floor <varn_library_floor>] [--idle <seconds>]
 //                  [--removals <count>]
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +25,6 @@
 #include "proc_stats.h"
 #include "removal_probe.h"
 #include "support/eventually.h"
-#include "support/helper_process.h"
-#include "support/mount_namespace.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -71,13 +72,37 @@ Options parse(int argc, char** argv) {
   return options;
 }
 
+// The helper in a private mount namespace with `root`/Users on /Users and XDG_DATA_HOME at
+// `root`/data, no session bus and the caller's zone, as a user's session would run it; its log
+// in `root`/helper.log. Killed at the end of the scope.
+struct HelperProcess {
+  explicit HelperProcess(const std::string& executable, const std::filesystem::path& root)
+      : log(root / "helper.log") {
+    pid = support::spawn(
+        {"unshare", "-m", "--propagation", "private", "sh", "-c",
+         R"(mount --bind "$0/Users" /Users && XDG_DATA_HOME=$0/data exec "$@")", root, "env", "-u",
+         "JOURNAL_STREAM", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", executable},
+        log);
+  }
+  ~HelperProcess() { support::stop(pid, SIGKILL, seconds(5)); }
+  bool running() const { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+  size_t logCount(std::string_view text) const {
+    const std::string lines = support::readFile(log);
+    size_t n = 0;
+    for (size_t at = lines.find(text); at != std::string::npos; at = lines.find(text, at + 1)) ++n;
+    return n;
+  }
+  pid_t pid;
+  std::filesystem::path log;
+};
+
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "footprint: %s\n", what);
   std::exit(1);
 }
 
-ProcessSample sampleOrFail(support::HelperProcess& helper) {
-  std::optional<ProcessSample> sample = sampleProcess(helper.pid());
+ProcessSample sampleOrFail(const HelperProcess& helper) {
+  std::optional<ProcessSample> sample = sampleProcess(helper.pid);
   if (!sample || !helper.running()) fail("the helper is gone");
   return *sample;
 }
@@ -108,15 +133,13 @@ std::optional<ProcessSample> sampleLibraryFloor(const std::string& floor) {
 double microseconds(nanoseconds d) { return static_cast<double>(d.count()) / 1e3; }
 
 int run(const Options& options) {
-  std::string why;
-  if (!support::canMountOnUsers(&why)) {
-    std::fprintf(stderr, "footprint: %s\n", why.c_str());
+  if (::geteuid() != 0 || (::mkdir("/Users", 0755) != 0 && errno != EEXIST)) {
+    std::fprintf(stderr, "footprint: run as root, for a private mount namespace on /Users\n");
     return 2;
   }
   const support::TempDir root("varn-footprint");
   const std::filesystem::path shared = root / "Users" / "Shared";
   const std::filesystem::path container = root / "data" / "group.com.varn.macos";
-  const std::filesystem::path log = root / "helper.log";
   std::filesystem::create_directories(shared);
   std::filesystem::permissions(shared, std::filesystem::perms(01777));
   const std::vector<Mode> modes = makeModes(kRealistic);
@@ -130,11 +153,7 @@ int run(const Options& options) {
               options.helper.c_str(), kRealistic.modes, kRealistic.sitesPerMode,
               kRealistic.schedules);
   const steady_clock::time_point launched = steady_clock::now();
-  // No session bus and the caller's zone: the helper as a user's session would run it.
-  support::HelperProcess helper({.executable = options.helper,
-                                 .usersFolder = root / "Users",
-                                 .dataHome = root / "data",
-                                 .logFile = log});
+  const HelperProcess helper(options.helper, root.path());
   const bool firstPass = support::eventually(
       [&] {
         return !helper.running() ||
@@ -207,7 +226,7 @@ int run(const Options& options) {
     }
   }
   std::printf("\nresident KiB by mapping (anonymous part in brackets):\n");
-  for (const MappingResidence& m : residenceByMapping(helper.pid())) {
+  for (const MappingResidence& m : residenceByMapping(helper.pid)) {
     std::printf("  %6lld [%4lld]  %s\n", static_cast<long long>(m.rssKiB),
                 static_cast<long long>(m.anonKiB), m.name.c_str());
   }

@@ -9,8 +9,8 @@
 namespace varn::platform {
 namespace {
 
-// Single-threaded, so changing the environment races with nothing. The last case leaves no
-// absolute HOME: the password database decides, so only the shape of its answer is checked.
+// Single-threaded, so changing the environment races with nothing. Without an absolute HOME the
+// password database decides: only the shape of its answer is checked.
 // NOLINTBEGIN(concurrency-mt-unsafe)
 TEST(AppGroupContainer, FollowsTheXdgDataHomeRule) {
   const char *oldData = std::getenv("XDG_DATA_HOME"), *oldHome = std::getenv("HOME");

@@ -26,8 +26,7 @@ Instant at(int year, int month, int day, std::chrono::nanoseconds time) {
 const Instant kSundayEveningUtc = at(2026, 3, 1, 20h);
 const fs::path kZoneinfo = "/usr/share/zoneinfo";
 
-// The user's zone depends on TZ. Single-threaded, so setting it races with nothing; the tests
-// read it nowhere else, so it is not put back.
+// Single-threaded, so setting TZ races with nothing.
 // NOLINTNEXTLINE(concurrency-mt-unsafe)
 void setTz(const char* tz) { tz ? ::setenv("TZ", tz, 1) : ::unsetenv("TZ"); }
 
@@ -47,7 +46,6 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
     if (c.fields[3] != "-") support::writeFile(root / "etc/timezone", c.fields[3]);
     const testing::ScopedMemoryLog log;
     const std::unique_ptr<Calendar> calendar = userCalendar(root.path());
-    // Asked twice; a fallback to UTC is logged once.
     const std::unique_ptr<Calendar> want = calendarForZone(expected);
     ASSERT_NE(want, nullptr) << c.where;
     EXPECT_EQ(calendar->startOfDay(kSundayEveningUtc), want->startOfDay(kSundayEveningUtc))
@@ -65,8 +63,8 @@ TEST(UserCalendar, FindsTheZoneOfEachSetUpInOrder) {
   }
 }
 
-// The zone is looked up on every call: a link resolved again when it or its chain's end changes,
-// a copied zone compared again when the file's size, time or inode changes.
+// A link is resolved again when it or its chain's end changes, a copy when its size, time or inode
+// does.
 TEST(UserCalendar, FollowsEachChangeOfLocaltimeFromOneCallToTheNext) {
   setTz(nullptr);
   support::TempDir root;
@@ -79,7 +77,6 @@ TEST(UserCalendar, FollowsEachChangeOfLocaltimeFromOneCallToTheNext) {
     fs::rename(next, localtime);  // in one step, as timedatectl does
     return calendar->startOfDay(kSundayEveningUtc);
   };
-  // A relative link, and one through another link, count by where they lead.
   EXPECT_EQ(plant(kZoneinfo / "Asia/Tokyo", false), at(2026, 3, 1, 15h));
   EXPECT_EQ(plant("zoneinfo/America/New_York", false), at(2026, 3, 1, 5h));
   const std::unique_ptr<Calendar> snapshot = calendar->snapshot();

@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 using support::LockHoldingChild;
 
-// The process's POSIX timers: the kernel lists each with an "ID:" line.
 int timerCount() {
   std::ifstream in("/proc/self/timers");
   int count = 0;
@@ -53,8 +52,7 @@ TEST(FileCoordination, AReaderSharesAndWritersWaitUntilEveryOtherHolderLetsGo) {
   bool read = false;
   EXPECT_TRUE(coordinateReading(dir / "f", [&](const fs::path&) { read = true; }).ok());
   EXPECT_TRUE(read);
-  // The call that wrote first, when it began; atomic for the thread sanitizer, which knows no
-  // flock.
+  // Atomic for the thread sanitizer, which knows no flock.
   std::atomic<steady_clock::time_point> firstWriteCalledAt{};
   std::atomic<int> calling{0}, inside{0}, overlaps{0}, writes{0};
   const auto write = [&] {
@@ -85,15 +83,13 @@ TEST(FileCoordination, AReaderSharesAndWritersWaitUntilEveryOtherHolderLetsGo) {
   reader.letGo();
   a.join(), b.join(), c.join();
   EXPECT_EQ(writes, 300);
-  // Woken by the release: the first write came from a call made before it.
   EXPECT_LT(firstWriteCalledAt.load(), released);
   EXPECT_EQ(overlaps, 0);
   EXPECT_EQ(timerCount(), timers);
 }
 
-// Another user, in a sticky world-writable folder, holds one lock exclusively and another shared,
-// for ever. A reader of one and a writer of the other give up at the limit on two threads, asleep
-// all along; each timer's signal reaches its own thread only, or it would interrupt poll() here.
+// Another user holds two locks for ever: a reader and a writer give up at the limit on two
+// threads, asleep; each timer's signal reaches its own thread only, or it would interrupt poll().
 TEST(FileCoordination, ALockHeldForEverIsAnErrorAtTheLimitOnEachThreadWithoutSpinning) {
   support::TempDir dir;
   const int timers = timerCount();
@@ -134,7 +130,6 @@ TEST(FileCoordination, ALockHeldForEverIsAnErrorAtTheLimitOnEachThreadWithoutSpi
     EXPECT_TRUE(elapsed[i] >= kLockWaitLimit && elapsed[i] < kLockWaitLimit + 2s) << i;
     EXPECT_TRUE(cpu[i].tv_sec == 0 && cpu[i].tv_nsec < 100'000'000) << i;
   }
-  // A deadline that has passed still takes a free lock, and waits for no held one.
   int ran = 0;
   const auto run = [&](auto&) { ++ran; };
   EXPECT_TRUE(coordinateWriting(dir / "free", run, steady_clock::now()).ok());

@@ -1,9 +1,13 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <csignal>
 #include <filesystem>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -27,7 +31,6 @@ TEST(ReadWholeFile, ReadsOnlyARegularFileWithinTheLimit) {
   fs::create_directory(dir / "folder");
   fs::create_symlink("/dev/zero", dir / "zero");
   fs::create_symlink(dir / "nowhere", dir / "dangling");
-  // The contents ("=" first), or a part of the error message.
   for (const auto& [name, limit, result] :
        {std::tuple{"small", 5, "=hello"},  // exactly the limit
         {"link", 100, "=hello"},
@@ -63,6 +66,40 @@ TEST(WriteFileAtomically, ReplacesALinkWithMode0644AndLeavesNoTemporaryFile) {
   EXPECT_FALSE(writeFileAtomically(dir / "missing" / "f", "new").ok());
   EXPECT_EQ(entries(dir.path()), 3);
   EXPECT_EQ(entries(dir / "folder"), 0);
+}
+
+// The main application reads the rules file whenever it likes: it must never find it half-written.
+TEST(WriteFileAtomically, AConcurrentReaderSeesOnlyWholeContents) {
+  TempDir dir;
+  const std::string a(64 << 10, 'a'), b(64 << 10, 'b');
+  writeFile(dir / "f", a);
+  std::atomic<bool> done{false};
+  std::jthread writer([&] {
+    for (int i = 0; i < 100; ++i) EXPECT_TRUE(writeFileAtomically(dir / "f", i % 2 ? a : b).ok());
+    done = true;
+  });
+  while (!done) {
+    const Result<std::string> r = readWholeFile(dir / "f", kRulesFileSizeLimit);
+    ASSERT_TRUE(r.ok() && (r.value() == a || r.value() == b)) << (r.ok() ? r.value().size() : 0);
+  }
+}
+
+// As on a full disk: the file size limit cuts the write half-way.
+TEST(WriteFileAtomically, AWriteThatFailsHalfWayKeepsWhatWasThere) {
+  TempDir dir;
+  writeFile(dir / "f", "old");
+  rlimit previous{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+  const rlimit limit{4096, previous.rlim_max};
+  const auto handler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const Status s = writeFileAtomically(dir / "f", std::string(8192, 'x'));
+  (void)::setrlimit(RLIMIT_FSIZE, &previous);
+  (void)::signal(SIGXFSZ, handler);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().systemError, EFBIG) << s.error().message;
+  EXPECT_EQ(readFile(dir / "f"), "old");
+  EXPECT_EQ(entries(dir.path()), 1);
 }
 
 TEST(Files, CreateAndRemoveNeverActThroughALink) {

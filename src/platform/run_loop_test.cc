@@ -37,8 +37,8 @@ TEST(SdEventRunLoop, FiresEachRepeatingTimerAtItsOwnInterval) {
   EXPECT_EQ(slow, 0);
 }
 
-// Handling the termination signals needs a descriptor (a signalfd); with none left it fails,
-// and must not leave SIGTERM blocked: the manager's stop would then wait for its SIGKILL.
+// Without a descriptor left for its signalfd, SIGTERM must stay unblocked, or a stop waits for
+// SIGKILL.
 TEST(SdEventRunLoop, LeavesTheTerminationSignalsUnblockedWhenItCannotHandleThem) {
   const pid_t pid = ::fork();
   if (pid == 0) {

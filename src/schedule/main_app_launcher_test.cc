@@ -37,7 +37,7 @@ TEST(ResolveMainAppBundleIdentifier, FollowsTheKeyThenTheHelperSuffixRule) {
 // The real workspace on a bus of the test's own, so that "running" is what the bus says.
 TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
   support::PrivateSessionBus bus;
-  bus.addService(kMainApp, std::string(VARN_FAKE_MAIN_APP) + " " + kMainApp);
+  bus.addService(kMainApp, VARN_FAKE_MAIN_APP);
   bus.addService("com.varn.failing", "/bin/false");
   std::string error;
   if (!bus.start(&error)) GTEST_SKIP() << error;

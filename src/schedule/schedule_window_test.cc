@@ -11,7 +11,6 @@ using namespace std::chrono_literals;
 using platform::Instant;
 using W = Weekday;
 
-// Monday 2 March 2026, midnight UTC.
 const Instant kMonday{std::chrono::sys_days(std::chrono::year(2026) / 3 / 2)};
 
 FocusSchedule schedule(std::int64_t start, std::int64_t end, std::vector<Weekday> days) {
@@ -22,8 +21,8 @@ Instant utc(int month, int day, std::chrono::hours hour) {
   return Instant{std::chrono::sys_days(std::chrono::year(2026) / month / day) + hour};
 }
 
-// In UTC, so that a local day is a UTC day, except on clock-change days: the window then counts
-// elapsed minutes from the local day's first instant.
+// In UTC but on clock-change days, whose windows count elapsed minutes from the day's first
+// instant.
 TEST(ScheduledWindow, IsTheWindowOfAListedDayAndNothingForAnEmptyOrUnlistedOne) {
   const std::optional<ScheduledWindow> none;
   const ScheduledWindow monday9To12{kMonday + 9h, kMonday + 12h};

@@ -31,8 +31,8 @@ json validRecord(std::string_view kind) {
     "endMinutes":720,"breakCount":2,"breakDurationSeconds":120,"isEnabled":true})");
 }
 
-// A case's file: after "file:" the text itself, "@" standing for the valid record; the text
-// itself for "json"; otherwise the valid record with keys dropped ("-key"), then others set.
+// "file:" and the text ("@": the valid record); "json" cases as written; otherwise the valid
+// record with keys dropped ("-key"), then others set.
 std::string fileOf(const std::string& kind, std::string_view input) {
   json record = validRecord(kind);
   if (input.starts_with("file:")) {
@@ -52,7 +52,6 @@ std::string fileOf(const std::string& kind, std::string_view input) {
 
 std::string nothing(const JsonDocument&) { return ""; }
 
-// Decodes a file and writes it back; a list written back must read back as the same records.
 Result<std::string> rewrite(const std::string& kind, std::string_view file) {
   const auto again = [](const auto& decode, const auto& encode, std::string_view text) {
     auto read = decode(text);
@@ -82,7 +81,7 @@ TEST(Decoding, ReadsOrRefusesEachFileOfTheTable) {
                   got.find(expected) != std::string::npos)
           << c.where << ": " << got;
     } else if (expected != "ok") {
-      // The fields named must be written so (null: not written); the first record of a list.
+      // The fields named, as written (null: not written), of the first record of a list.
       json record = json::parse(written.value());
       if (record.is_array()) record = record.at(0);
       const json fields = json::parse(expected.substr(3));
@@ -116,8 +115,7 @@ TEST(Decoding, RefusesNestingBeyondTheLimitAndNamesOtherFaults) {
       {"[\"\\\"" + repeat("{", 200) + "\"]", ""},  // nor after an escaped quote
       {"[\"\\\\\"," + arrays + "]", tooDeep},      // an escaped backslash ends no string
       {arrays + ",", "not valid JSON: parse error at line 1, column 257"},  // malformed, not deep
-      // The largest files the stores read, all brackets: refused before the parser builds a value
-      // per level, which would take many times the file's size.
+      // The largest files the stores read, all brackets: refused before the parser builds them.
       {std::string(platform::kRulesFileSizeLimit, '['), tooDeep},
       {std::string(platform::kUserDataFileSizeLimit / 2, '[') +
            std::string(platform::kUserDataFileSizeLimit / 2, ']'),

@@ -23,8 +23,6 @@ BlockingRulesWatcher::~BlockingRulesWatcher() {
 void BlockingRulesWatcher::start() {
   stop();
   std::filesystem::path folder = sharedRulesFile_.parent_path();
-  monitoredURL_ = folder;
-
   std::weak_ptr<const std::function<void()>> weakSweep = sweep_;
   auto watch = platform::FolderWatch::open(folder, [weakSweep](const platform::FolderChanges&) {
     if (auto sweep = weakSweep.lock()) (*sweep)();

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 
 #include "platform/folder_watch.h"
 #include "platform/log.h"
@@ -42,14 +41,11 @@ class BlockingRulesWatcher {
   // also when there was nothing to stop.
   void stop();
 
-  // The folder recorded by the last start(), whether or not it could be watched.
-  const std::optional<std::filesystem::path>& monitoredURL() const { return monitoredURL_; }
   bool isWatching() const { return source_ != nullptr; }
 
  private:
   platform::Logger logger_;
   std::unique_ptr<platform::FolderWatch> source_;
-  std::optional<std::filesystem::path> monitoredURL_;
   std::filesystem::path sharedRulesFile_;
   // The watch's handler reaches the sweep only through a weak reference to this.
   std::shared_ptr<const std::function<void()>> sweep_;

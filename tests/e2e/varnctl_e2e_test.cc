@@ -1,10 +1,13 @@
 // The real varnctl, in a private mount namespace with its own /Users and data folder and no
 // session bus: its command line, its JSON form and its exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <nlohmann/json.hpp>
 
-#include "support/mount_namespace.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -46,8 +49,8 @@ TEST_F(VarnctlTest, PrintsTheDocumentedJsonAndExitsOneOnlyWithProblems) {
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.output.find("unknown option --jsno"), std::string::npos) << bad.output;
 
-  std::string why;
-  if (!support::canMountOnUsers(&why)) GTEST_SKIP() << why;
+  if (::geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+  ASSERT_TRUE(::mkdir("/Users", 0755) == 0 || errno == EEXIST);  // to mount on; left empty
   const support::CommandResult clean = varnctl({"status", "--json"});
   ASSERT_EQ(clean.status, 0) << clean.output;
   const nlohmann::json json = nlohmann::json::parse(clean.output, nullptr, false);

@@ -5,9 +5,8 @@
 
 namespace varn::support {
 
-// Whether `condition` holds within `deadline`, checking it every `interval` and once more at the
-// deadline. For waiting on another thread or process; deadlines are generous, so a false result
-// means it never happened. Conditions that run a program deserve a longer interval.
+// Whether `condition` holds within `deadline`, checked every `interval` and once more at the
+// deadline; deadlines are generous, so false means it never happened.
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(5),
                 std::chrono::milliseconds interval = std::chrono::milliseconds(5)) {

@@ -1,56 +1,49 @@
 #include "support/lock_holding_child.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "platform/file_coordination.h"
+#include "support/eventually.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace varn::support {
 
 LockHoldingChild::LockHoldingChild(const std::filesystem::path& file, int operation) {
-  int ready[2], release[2];
-  if (::pipe(ready) != 0 || ::pipe(release) != 0) std::abort();
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::close(ready[0]);
-    ::close(release[1]);
-    const std::filesystem::path lock = platform::lockFilePath(file);
-    int fd = ::open(lock.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    const bool created = fd >= 0;
-    if (!created) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) ::_exit(1);
-    if (::geteuid() == 0) {
-      constexpr uid_t kOtherUser = 65534;  // nobody
-      if (created && ::fchown(fd, kOtherUser, kOtherUser) != 0) ::_exit(1);
-      if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) ::_exit(1);
-    }
-    if (::flock(fd, operation) != 0) ::_exit(1);
-    char c = 1;
-    (void)!::write(ready[1], &c, 1);
-    (void)!::read(release[0], &c, 1);  // returns at EOF, when the parent lets go
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  ::close(release[0]);
-  releaseFd_ = release[1];
-  char c;
-  held_ = ::read(ready[0], &c, 1) == 1;
-  ::close(ready[0]);
-}
-
-LockHoldingChild::~LockHoldingChild() {
-  letGo();
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
+  const std::string lock = platform::lockFilePath(file);
+  const TempDir dir;
+  const std::filesystem::path log = dir / "flock.log";
+  std::vector<std::string> argv{"sh", "-c",
+                                "flock -" + std::string(operation == LOCK_SH ? "s" : "x") +
+                                    " 9 && echo held && exec sleep infinity"};
+  const bool root = ::geteuid() == 0;
+  if (root)
+    argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  // The lock file is opened here, where the folder may be closed to the other user.
+  pid_ = spawn(argv, log, [&] {
+    int fd = ::open(lock.c_str(), O_RDONLY | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0 && root && ::fchown(fd, 65534, 65534) != 0) ::_exit(125);
+    if (fd < 0) fd = ::open(lock.c_str(), O_RDONLY);
+    if (fd < 0 || ::dup2(fd, 9) < 0) ::_exit(125);
+  });
+  const auto settled = [&] {
+    held_ = readFile(log) == "held\n";
+    if (!held_ && ::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    return held_ || pid_ < 0;
+  };
+  eventually(settled, std::chrono::seconds(10));
 }
 
 void LockHoldingChild::letGo() {
-  if (releaseFd_ >= 0) ::close(releaseFd_);
-  releaseFd_ = -1;
+  if (pid_ > 0) stop(pid_, SIGKILL, std::chrono::seconds(5));
+  pid_ = -1;
 }
 
 }  // namespace varn::support

@@ -1,18 +1,19 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 
 namespace varn::support {
 
-// A child process that takes flock(`operation`) on the lock file of `file` (creating it when
-// missing) and holds it until letGo() or destruction. The constructor returns once the lock is
-// held, or once the child has failed (held() is then false). Where the tests run as root, the
-// child is another local user: it takes the lock as uid and gid 65534, and a lock file it
-// creates belongs to that user.
+// flock(1) holding flock(`operation`) on the lock file of `file` (created when missing) until
+// letGo() or the end of the scope; the constructor returns once the lock is held or flock(1) has
+// failed. Where the tests run as root the holder is another local user (nobody), who owns a lock
+// file made here.
 class LockHoldingChild {
  public:
   LockHoldingChild(const std::filesystem::path& file, int operation);
-  ~LockHoldingChild();
+  ~LockHoldingChild() { letGo(); }
   LockHoldingChild(const LockHoldingChild&) = delete;
   LockHoldingChild& operator=(const LockHoldingChild&) = delete;
 
@@ -20,8 +21,7 @@ class LockHoldingChild {
   void letGo();
 
  private:
-  int pid_ = -1;
-  int releaseFd_ = -1;
+  pid_t pid_ = -1;
   bool held_ = false;
 };
 

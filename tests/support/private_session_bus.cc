@@ -8,20 +8,18 @@
 
 namespace varn::support {
 
-PrivateSessionBus::PrivateSessionBus(int serviceStartTimeoutMs) {
-  std::filesystem::create_directory(dir_ / "services");
+PrivateSessionBus::PrivateSessionBus() {
   writeFile(dir_ / "bus.conf",
             "<busconfig><type>session</type><listen>unix:path=" + (dir_ / "bus").native() +
-                "</listen><auth>EXTERNAL</auth><servicedir>" + (dir_ / "services").native() +
-                "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
-                "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
-                "<limit name=\"service_start_timeout\">" +
-                std::to_string(serviceStartTimeoutMs) + "</limit></busconfig>\n");
+                "</listen><servicedir>" + dir_.path().native() +
+                "</servicedir><policy context=\"default\">"
+                "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow "
+                "eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
 }
 
 PrivateSessionBus::~PrivateSessionBus() {
   freeze(false);
-  if (pid_ > 0) stop(pid_, SIGTERM, std::chrono::seconds(5));
+  stop(pid_, SIGTERM, std::chrono::seconds(5));
 }
 
 void PrivateSessionBus::freeze(bool frozen) {
@@ -29,20 +27,18 @@ void PrivateSessionBus::freeze(bool frozen) {
 }
 
 void PrivateSessionBus::addService(const std::string& name, const std::string& exec) {
-  writeFile(dir_ / "services" / (name + ".service"),
-            "[D-BUS Service]\nName=" + name + "\nExec=" + exec + "\n");
+  writeFile(dir_ / (name + ".service"), "[D-BUS Service]\nName=" + name + "\nExec=" + exec + "\n");
 }
 
 bool PrivateSessionBus::start(std::string* error) {
-  // The daemon prints its address once it listens.
   const std::filesystem::path log = dir_ / "bus.log";
   pid_ = spawn({"dbus-daemon", "--config-file=" + (dir_ / "bus.conf").native(), "--nofork",
-                "--nopidfile", "--print-address=1"},
+                "--print-address=1"},
                log);
-  bool ended = false;  // a daemon that cannot run (not installed, say) fails at once
+  bool ended = false;  // a daemon that cannot run fails at once
   const auto listening = [&] {
     ended = ended || ::waitpid(pid_, nullptr, WNOHANG) == pid_;
-    return ended || readFile(log).find("unix:path=") != std::string::npos;
+    return ended || readFile(log).starts_with("unix:");
   };
   if (!eventually(listening, std::chrono::seconds(10)) || ended) {
     if (ended) pid_ = -1;

@@ -2,31 +2,27 @@
 
 #include <sys/types.h>
 
-#include <filesystem>
 #include <string>
 
 #include "support/temp_dir.h"
 
 namespace varn::support {
 
-// A dbus-daemon of the test's own, with its own service folder, stopped at the end of the scope.
-// Add services before start(). A service has the daemon's usual 25 s to take its name, a limit
-// no test waits for: one that fails exits, which the daemon notices at once.
+// dbus-daemon --print-address with a configuration of the test's own, whose service folder
+// holds the services added before start(); stopped at the end of the scope.
 class PrivateSessionBus {
  public:
-  explicit PrivateSessionBus(int serviceStartTimeoutMs = 25'000);
+  PrivateSessionBus();
   ~PrivateSessionBus();
   PrivateSessionBus(const PrivateSessionBus&) = delete;
   PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
 
-  // Writes a D-Bus service file: activating `name` runs `exec` (a command line).
+  // Activating `name` runs the command line `exec`.
   void addService(const std::string& name, const std::string& exec);
-  // Starts the daemon; false (with the reason in `error`) when it cannot be started.
+  // False, with the reason in `error`, when the daemon does not start.
   bool start(std::string* error);
-  // Stops the daemon (SIGSTOP), as a bus that accepts connections and never answers, or lets
-  // it go on again.
+  // SIGSTOP: a bus that accepts connections and never answers; or SIGCONT.
   void freeze(bool frozen);
-  // The address to connect to ("unix:path=...").
   const std::string& address() const { return address_; }
 
  private:

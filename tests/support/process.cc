@@ -13,13 +13,12 @@ namespace varn::support {
 
 using namespace std::chrono;
 
-// The exit status, or 128 + the signal, from a status that waitpid() reported.
 static int exitStatus(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }
 
 CommandResult run(const std::vector<std::string>& argv, seconds timeout) {
-  // Through the shell, each word quoted, under timeout(1), which kills a program that hangs.
+  // Each word quoted for the shell, under timeout(1).
   std::string command = "timeout -s KILL " + std::to_string(timeout.count());
   for (const std::string& word : argv) {
     command += " '";
@@ -42,8 +41,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::filesystem::path& l
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   if (inChild) inChild();
-  const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(126);
+  if (!log.empty()) {
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(126);
+  }
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

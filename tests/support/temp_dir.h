@@ -6,8 +6,7 @@
 
 namespace varn::support {
 
-// A fresh folder under the system's temporary folder ("<prefix>-XXXXXX"), removed with
-// everything in it at the end of the scope.
+// A fresh folder ("<tmp>/<prefix>-XXXXXX"), removed with its contents at the end of the scope.
 class TempDir {
  public:
   explicit TempDir(std::string_view prefix = "varn-test");
@@ -22,8 +21,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Writes `contents` to `path`, replacing what is there and creating its folder when missing.
-// Aborts the program on failure, which only a broken machine causes.
+// Writes `contents` to `path`, creating its folder when missing; aborts on failure.
 void writeFile(const std::filesystem::path& path, std::string_view contents);
 // The contents of the regular file at `path`, or "<missing>" when it cannot be read.
 std::string readFile(const std::filesystem::path& path);

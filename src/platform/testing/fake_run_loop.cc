@@ -42,9 +42,4 @@ void FakeRunLoop::moveTo(std::chrono::nanoseconds time) {
   now_ = time;
 }
 
-size_t FakeRunLoop::timerCount() const {
-  return std::count_if(entries_.begin(), entries_.end(),
-                       [](const auto& e) { return !e->cancelled; });
-}
-
 }  // namespace varn::platform::testing

@@ -17,20 +17,12 @@ class FakeRunLoop final : public RunLoop {
  public:
   explicit FakeRunLoop(FakeClock* clock = nullptr) : clock_(clock) {}
 
-  // Once `timersLeft` timers were added, refuses every other, as a loop out of memory would.
+  // Refuses every timer once `timersLeft` were added, as a loop out of memory would.
   Result<std::unique_ptr<Timer>> addRepeatingTimer(std::chrono::nanoseconds interval,
                                                    std::function<void()> callback) override;
   int timersLeft = std::numeric_limits<int>::max();
 
-  // Moves time forward by `by`, running every timer callback that falls due on the way.
   void advance(std::chrono::nanoseconds by);
-  // Moves time forward without firing anything: called from inside a callback, it stands for a
-  // callback that keeps the loop busy for `by`.
-  void busyFor(std::chrono::nanoseconds by) { moveTo(now_ + by); }
-  // Time since the loop was created.
-  std::chrono::nanoseconds elapsed() const { return now_; }
-  // Timers that are still registered.
-  size_t timerCount() const;
 
  private:
   struct Entry {

@@ -15,7 +15,6 @@ class MemoryLogSink final : public LogSink {
   void write(const LogEntry& entry) override;
 
   std::vector<LogEntry> entries() const;
-  // Entries whose format string (the message as written in the code) equals `format`.
   std::vector<LogEntry> withFormat(std::string_view format) const;
   size_t count(std::string_view format) const { return withFormat(format).size(); }
   // The messages in order as the system log shows them, "level: message" each, private arguments
@@ -28,7 +27,6 @@ class MemoryLogSink final : public LogSink {
   std::vector<LogEntry> entries_;
 };
 
-// Installs a MemoryLogSink for a scope and puts the previous sink back at its end.
 class ScopedMemoryLog {
  public:
   ScopedMemoryLog() : sink_(std::make_shared<MemoryLogSink>()), previous_(setLogSink(sink_)) {}

@@ -8,7 +8,6 @@ namespace varn::platform::testing {
 
 size_t openDescriptorCount() {
   size_t count = 0;
-  // The iterator's own descriptor is counted too, the same one on every call.
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     ++count;
   }

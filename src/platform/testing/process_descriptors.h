@@ -6,8 +6,7 @@ namespace varn::platform::testing {
 
 // How many descriptors this process has open (from /proc/self/fd).
 size_t openDescriptorCount();
-// How many inotify watches this process holds over all its inotify descriptors (from
-// /proc/self/fdinfo).
+// How many inotify watches this process holds (from /proc/self/fdinfo).
 size_t inotifyWatchCount();
 
 }  // namespace varn::platform::testing
