@@ -41,7 +41,6 @@ TEST_F(HelperTest, StartsTheWatcherThenTheEvaluatorWhichWritesADueSessionAndLaun
   workspace_.installed.insert("com.varn.macos");
 
   ASSERT_TRUE(helper_.start().ok());
-  workspace_.answerAll();
 
   EXPECT_TRUE(fs::exists(locations_.sharedRulesFile));
   EXPECT_EQ(workspace_.opened, std::vector<std::string>{"com.varn.macos"});
