@@ -97,11 +97,6 @@ TEST(StatusReport, DecidesAsTheNextPassWouldAndListsWhatIsWrong) {
        std::nullopt,
        "nothing, a session is in force until 2026-03-03 10:30",
        {}},
-      {"the window's end is not in it",
-       [](StatusFacts& f) { f.now = kNow + minutes(90); },
-       std::nullopt,
-       "nothing, no enabled schedule covers now",
-       {}},
       {"a disabled schedule starts nothing",
        [](StatusFacts& f) {
          std::vector<FocusSchedule> schedules = f.schedules.value();
@@ -115,15 +110,6 @@ TEST(StatusReport, DecidesAsTheNextPassWouldAndListsWhatIsWrong) {
        [](StatusFacts& f) { f.modes = std::optional<std::vector<Mode>>(std::vector<Mode>{}); },
        std::nullopt,
        "nothing, the mode of \"Mornings\" is missing",
-       {}},
-      {"a later covering schedule with its mode still starts",
-       [](StatusFacts& f) {
-         Mode other = deepWork();
-         other.id = Uuid::random();
-         f.schedules = std::vector<FocusSchedule>{mornings("Orphan", other), mornings("Later")};
-       },
-       "Later",
-       "start \"Later\" until 12:00",
        {}},
       {"without a modes file nothing starts",
        [](StatusFacts& f) { f.modes = std::optional<std::vector<Mode>>(); },
