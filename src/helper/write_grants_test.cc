@@ -16,9 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The grants for each way the data home can be set and stand, and the folders made for them
-// (mode 0700). Paths are beneath the test's folder, "G" the app group folder's name; the
-// environment is the process's (single-threaded here). No HOME: the lookup finds no home.
+// Paths beneath the test's folder, "G" the app group folder; no HOME: the lookup finds no home.
 // NOLINTBEGIN(concurrency-mt-unsafe)
 TEST(PrepareWriteGrants, GrantsTheSharedFoldersParentAndExactlyTheAppGroupFolderMadeIfMissing) {
   const std::tuple<const char*, const char*, const char*, const char*, const char*> cases[] = {
@@ -67,10 +65,7 @@ TEST(PrepareWriteGrants, GrantsTheSharedFoldersParentAndExactlyTheAppGroupFolder
   // Never the root, whatever the shared folder's place.
   EXPECT_EQ(prepareWriteGrants({"/Shared/rules.json", [] { return std::optional<fs::path>(); }}),
             std::vector<fs::path>{});
-}
-// NOLINTEND(concurrency-mt-unsafe)
-
-TEST(PrepareWriteGrants, LogsAnAppGroupFolderThatCannotBeMade) {
+  // An app group folder that cannot be made is logged, and still listed.
   support::TempDir dir;
   support::writeFile(dir / "data", "a file where the data home should be");
   platform::testing::ScopedMemoryLog log;
@@ -80,6 +75,7 @@ TEST(PrepareWriteGrants, LogsAnAppGroupFolderThatCannotBeMade) {
                                                    "create folder " +
                                                    (dir / "data").native() + ": Not a directory"});
 }
+// NOLINTEND(concurrency-mt-unsafe)
 
 }  // namespace
 }  // namespace varn

@@ -47,8 +47,7 @@ TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
   platform::SdBusWorkspace workspace(event, bus.address(), 2s);
   platform::SdBusWorkspace nowhere(event, "unix:path=/nonexistent/bus");  // no session bus
   platform::testing::ScopedMemoryLog log;
-  // Runs the loop until something is logged or `limit` has passed, then until nothing more is
-  // ready, so that the workspace releases its connections.
+  // Turns the loop until something is logged, then until the connections are released.
   const auto settle = [&](std::chrono::milliseconds limit = 60s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (log->entries().empty() && std::chrono::steady_clock::now() < deadline) {
@@ -81,8 +80,7 @@ TEST(LaunchMainApp, OpensTheAppWhenItIsNotRunningAndLogsTheOutcome) {
   // Running now: an open sent anyway would be answered (the name is owned) and logged.
   EXPECT_TRUE(launch(helper, nullptr, 2s).empty());
 
-  // A bus that takes the connection and never answers: the launch returns at once and fails
-  // once the reply timeout has passed, as a failed launch (the app may well be installed).
+  // A bus that never answers: the launch returns at once and fails at the reply timeout.
   bus.freeze(true);
   log->clear();
   launchMainApp(workspace, helper);

@@ -1,11 +1,9 @@
-// The real varnctl, in a private mount namespace with its own /Users and data folder and no
-// session bus: its command line, its JSON form and its exit status.
+// The real varnctl: its command line, its JSON form and its exit status.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <nlohmann/json.hpp>
 
 #include "support/process.h"
@@ -16,24 +14,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Runs "$@" where /Users/Shared is an empty folder of mode 1777, the data folder "$0", no bus.
+constexpr const char* kNamespace =
+    "mount -t tmpfs tmpfs /Users && mkdir -m 1777 /Users/Shared && exec env TZ=UTC "
+    "DBUS_SESSION_BUS_ADDRESS=unix:path=/none XDG_DATA_HOME=\"$0\" \"$@\"";
+
 class VarnctlTest : public ::testing::Test {
  protected:
-  // varnctl with `arguments`, in a namespace where /Users/Shared is an empty folder of mode 1777.
   support::CommandResult varnctl(const std::vector<std::string>& arguments) const {
-    std::vector<std::string> argv{"env",
-                                  "XDG_DATA_HOME=" + dir_.path().native(),
-                                  "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
-                                  "TZ=UTC",
-                                  "unshare",
-                                  "-m",
-                                  "--propagation",
-                                  "private",
-                                  "sh",
-                                  "-c",
-                                  "mount -t tmpfs tmpfs /Users && mkdir -m 1777 /Users/Shared && "
-                                  "exec \"$@\"",
-                                  "sh",
-                                  VARN_CTL_EXECUTABLE};
+    std::vector<std::string> argv{"unshare", "-m",       "--propagation", "private",          "sh",
+                                  "-c",      kNamespace, dir_.path(),     VARN_CTL_EXECUTABLE};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return support::run(argv, std::chrono::seconds(30));
   }

@@ -19,8 +19,10 @@ check() {  # check DESCRIPTION COMMAND...
 has_line() { grep -qxF -- "$2" "$1"; }
 
 unit=$root/usr/lib/systemd/user/varn-helper.service
-check "helper installed under libexec" test -x "$root/usr/libexec/VarnHelper"
-check "helper is stripped" sh -c "! readelf -S '$root/usr/libexec/VarnHelper' | grep -q '\\.symtab'"
+for program in usr/libexec/VarnHelper usr/bin/varnctl; do  # the helper, and varnctl in the PATH
+  check "$program installed" test -x "$root/$program"
+  check "$program is stripped" sh -c "! readelf -S '$root/$program' | grep -q '\\.symtab'"
+done
 check "user unit installed" test -f "$unit"
 for line in ExecStart=/usr/libexec/VarnHelper Restart=on-failure WantedBy=default.target Type=notify; do
   check "unit has $line" has_line "$unit" "$line"
@@ -45,8 +47,6 @@ check "copyright file carries the MIT (Expat) licence" grep -qx 'License: Expat'
 check "changelog's latest entry is this version" \
   sh -c "gzip -dc '$doc/changelog.gz' | head -n 1 | grep -qF 'varn-helper ($version) '"
 check "manual page installed" sh -c "gzip -dc '$root/usr/share/man/man8/VarnHelper.8.gz' | grep -q '^\.TH VARNHELPER 8 '"
-check "varnctl installed in the user's PATH" test -x "$root/usr/bin/varnctl"
-check "varnctl is stripped" sh -c "! readelf -S '$root/usr/bin/varnctl' | grep -q '\\.symtab'"
 check "varnctl's manual page installed" sh -c "gzip -dc '$root/usr/share/man/man1/varnctl.1.gz' | grep -q '^\.TH VARNCTL 1 '"
 
 # An override is acceptable only with its reason: the line above it must be a comment.
