@@ -39,7 +39,7 @@ TEST(PrepareWriteGrants, GrantsTheSharedFoldersParentAndExactlyTheAppGroupFolder
   for (const auto& [dataHome, home, present, grants, made] : cases) {
     SCOPED_TRACE(std::string(dataHome ? dataHome : "unset") + " " + grants);
     support::TempDir dir;
-    const auto paths = [&](std::string list) {
+    const auto paths = [&](const std::string& list) {
       std::vector<fs::path> found;
       std::istringstream words(std::regex_replace(list, std::regex("G"), kAppGroupIdentifier));
       for (std::string word; words >> word;) found.emplace_back(dir.path().native() + word);
@@ -50,9 +50,11 @@ TEST(PrepareWriteGrants, GrantsTheSharedFoldersParentAndExactlyTheAppGroupFolder
     if (dataHome)
       ::setenv("XDG_DATA_HOME", *dataHome == '/' ? (dir / &dataHome[1]).c_str() : dataHome, 1);
     ::setenv("HOME", home ? (dir / &home[1]).c_str() : "", 1);
+    const bool hasHome = home != nullptr;
     const StoreLocations locations{
-        dir / "Users/Shared/rules.json",
-        [&] { return home ? platform::appGroupContainer(kAppGroupIdentifier) : std::nullopt; }};
+        dir / "Users/Shared/rules.json", [hasHome] {
+          return hasHome ? platform::appGroupContainer(kAppGroupIdentifier) : std::nullopt;
+        }};
     EXPECT_EQ(prepareWriteGrants(locations), paths(grants));
     for (const fs::path& folder : paths(made)) {
       struct stat status {};
