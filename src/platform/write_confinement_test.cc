@@ -112,8 +112,7 @@ TEST(WriteConfinement, RefusesEveryChangeOutsideTheFoldersAndAllowsThemInside) {
     return failures;
   });
   EXPECT_EQ(status, 0) << "see the child's lines on stderr";
-  // The parent was never confined.
-  EXPECT_EQ(created(out / "new", O_CREAT | O_EXCL), 0);
+  EXPECT_EQ(created(out / "new", O_CREAT | O_EXCL), 0);  // the parent was never confined
   EXPECT_EQ(tcp(false), 0);
 }
 
