@@ -61,17 +61,12 @@ int main() {
   platform::SdBusWorkspace workspace(loop.event());
   Helper helper({loop, locations, platform::systemClock(), platform::currentCalendar(), workspace,
                  platform::mainBundleInfo()});
-  if (const Status started = helper.start(); !started.ok()) {
-    // A helper that never evaluates or never sweeps again would look alive to the manager;
-    // ending it gets it restarted.
-    log.error("Failed to start the timers: %{public}s", {started.error().message});
-    return 1;
-  }
+  Status started = helper.start();
   // A grant binds the folder that was there at start. Once one of them is replaced (or one that
   // was missing appears), writes there are refused until a restart grants the new folder: end
   // now, so that the service manager restarts the helper, rather than live on failing there.
   std::unique_ptr<platform::Timer> grantCheck;
-  if (confinement) {
+  if (started.ok() && confinement) {
     Result<std::unique_ptr<platform::Timer>> timer =
         loop.addRepeatingTimer(kScheduleEvaluationInterval, [&] {
           if (const auto replaced = confinement->replacedFolder()) {
@@ -82,11 +77,14 @@ int main() {
             loop.exit(1);
           }
         });
-    if (!timer.ok()) {
-      log.error("Failed to start the timers: %{public}s", {timer.error().message});
-      return 1;
-    }
-    grantCheck = std::move(timer).value();
+    if (timer.ok()) grantCheck = std::move(timer).value();
+    if (!timer.ok()) started = timer.error();
+  }
+  if (!started.ok()) {
+    // A helper that never evaluates, sweeps or checks its grants again would look alive to the
+    // manager; ending it gets it restarted.
+    log.error("Failed to start the timers: %{public}s", {started.error().message});
+    return 1;
   }
   // The start sequence is done: the folder is watched, the first evaluation made, the timers
   // armed.
