@@ -77,8 +77,11 @@ int main() {
             loop.exit(1);
           }
         });
-    if (timer.ok()) grantCheck = std::move(timer).value();
-    if (!timer.ok()) started = timer.error();
+    if (timer.ok()) {
+      grantCheck = std::move(timer).value();
+    } else {
+      started = timer.error();
+    }
   }
   if (!started.ok()) {
     // A helper that never evaluates, sweeps or checks its grants again would look alive to the
