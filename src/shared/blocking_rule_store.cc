@@ -5,6 +5,7 @@
 #include "platform/file_coordination.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "shared/user_data_file.h"
 
 namespace varn {
 namespace {
@@ -31,16 +32,8 @@ std::vector<fs::path> BlockingRuleStore::rulesFileURLs() const {
 }
 
 Result<std::optional<BlockingRules>> BlockingRuleStore::decodeFile(const fs::path& location) {
-  Result<std::string> bytes = platform::readWholeFile(location, platform::kRulesFileSizeLimit);
-  if (!bytes.ok()) {
-    // Whether a file is there is asked only now: one system call less on every pass, and a file
-    // removed by a sweep just before the read counts as absent rather than unreadable.
-    if (!platform::fileExists(location)) return std::optional<BlockingRules>();
-    return bytes.error();
-  }
-  Result<BlockingRules> rules = decodeBlockingRules(bytes.value());
-  if (!rules.ok()) return rules.error();
-  return std::optional<BlockingRules>(std::move(rules).value());
+  return readDecodedFile<BlockingRules>(location, platform::kRulesFileSizeLimit,
+                                        &decodeBlockingRules);
 }
 
 std::optional<BlockingRules> BlockingRuleStore::readRules(const fs::path& location,

@@ -11,15 +11,16 @@
 
 namespace varn {
 
-// Reads and decodes one of the files the main application keeps in the app group container
-// (modes.json, schedules.json), and logs nothing. Nothing without a location or a file there;
-// the error when the file cannot be read or decoded. No lock is taken: a file caught mid-rewrite
-// fails this call only.
+// Reads and decodes the whole file at `location`, and logs nothing: a rules file, or one of the
+// files the main application keeps in the app group container (modes.json, schedules.json).
+// Nothing without a location or a file there; the error when the file cannot be read (over
+// `sizeLimit` included) or decoded. No lock is taken: a file caught mid-rewrite fails this call
+// only.
 template <typename T>
-Result<std::optional<T>> readUserDataFile(const std::optional<std::filesystem::path>& location,
-                                          Result<T> (*decode)(std::string_view)) {
+Result<std::optional<T>> readDecodedFile(const std::optional<std::filesystem::path>& location,
+                                         size_t sizeLimit, Result<T> (*decode)(std::string_view)) {
   if (!location) return std::optional<T>();
-  Result<std::string> bytes = platform::readWholeFile(*location, platform::kUserDataFileSizeLimit);
+  Result<std::string> bytes = platform::readWholeFile(*location, sizeLimit);
   if (!bytes.ok()) {
     // Whether a file is there is asked only now: one system call less on every pass, and a file
     // removed just before the read counts as absent rather than unreadable.
@@ -29,6 +30,13 @@ Result<std::optional<T>> readUserDataFile(const std::optional<std::filesystem::p
   Result<T> decoded = decode(bytes.value());
   if (!decoded.ok()) return decoded.error();
   return std::optional<T>(std::move(decoded).value());
+}
+
+// A file of the app group container, within the size limit of the user's lists.
+template <typename T>
+Result<std::optional<T>> readUserDataFile(const std::optional<std::filesystem::path>& location,
+                                          Result<T> (*decode)(std::string_view)) {
+  return readDecodedFile(location, platform::kUserDataFileSizeLimit, decode);
 }
 
 // As readUserDataFile, but a failure writes one error entry `failureFormat` (one public
