@@ -26,8 +26,6 @@ TEST(PrepareWriteGrants, GrantsTheSharedFoldersParentAndExactlyTheAppGroupFolder
       {"/data/x", "/home", "/Users", "/Users /data/x/G", "/data /data/x /data/x/G"},
       {nullptr, "/home", "/Users /home", "/Users /home/.local/share/G",
        "/home/.local /home/.local/share /home/.local/share/G"},
-      {"data", "/home", "/Users /home/.local/share", "/Users /home/.local/share/G",
-       "/home/.local/share/G"},
       {nullptr, nullptr, "/Users", "/Users", ""},
       // /Users stays listed while missing: the confinement notices when it appears.
       {"/data", "/home", "/data", "/Users /data/G", "/data/G"},

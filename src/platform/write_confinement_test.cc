@@ -55,10 +55,9 @@ TEST(WriteConfinement, RefusesEveryChangeOutsideTheFoldersAndAllowsThemInside) {
   if (abi < 0) GTEST_SKIP() << why;
   support::TempDir dir;
   const fs::path in = dir / "inside", out = dir / "outside";
-  for (const fs::path& folder : {in / "sub", out / "sub"}) fs::create_directories(folder);
-  for (const char* file : {"file", "victim", "leaving"}) {
-    support::writeFile(in / file, "kept");
-    support::writeFile(out / file, "kept");
+  for (const fs::path& at : {in, out}) {
+    fs::create_directories(at / "sub");
+    for (const char* file : {"file", "victim", "leaving"}) support::writeFile(at / file, "kept");
   }
   // Each change with the first ABI that handles it. A closed port refuses a connection with
   // ECONNREFUSED; Landlock, with EACCES.
