@@ -39,14 +39,14 @@ std::vector<ScheduleStatus> scheduleStatuses(const StatusFacts& facts,
   const std::vector<Mode> noModes;
   const std::vector<Mode>& modes =
       facts.modes.ok() && facts.modes.value() ? *facts.modes.value() : noModes;
+  const ModesById modesById = indexModes(modes);
   for (const FocusSchedule& schedule : facts.schedules.value()) {
     ScheduleStatus status{&schedule, std::nullopt, scheduledWindow(schedule, facts.now, calendar),
                           false, nextWindow(schedule, facts.now, calendar)};
     status.coversNow = covers(status.today, facts.now);
-    // The first mode of the id, as the evaluator takes it.
-    const auto mode = std::find_if(modes.begin(), modes.end(),
-                                   [&](const Mode& m) { return m.id == schedule.modeId; });
-    if (mode != modes.end()) status.modeName = mode->name;
+    if (const auto mode = modesById.find(schedule.modeId); mode != modesById.end()) {
+      status.modeName = mode->second->name;
+    }
     statuses.push_back(std::move(status));
   }
   return statuses;

@@ -1,17 +1,19 @@
 #include "schedule/schedule_choice.h"
 
-#include <unordered_map>
-
 namespace varn {
+
+ModesById indexModes(const std::vector<Mode>& modes) {
+  ModesById modesById;
+  modesById.reserve(modes.size());
+  for (const Mode& mode : modes) modesById.try_emplace(mode.id, &mode);  // keeps the first
+  return modesById;
+}
 
 ScheduleChoice chooseSchedule(const std::vector<FocusSchedule>& schedules,
                               const std::vector<Mode>& modes, platform::Instant now,
                               const platform::Calendar& calendar) {
-  // One lookup table per pass instead of a scan per schedule; try_emplace keeps the first mode
-  // of an id in file order.
-  std::unordered_map<platform::Uuid, const Mode*> modesById;
-  modesById.reserve(modes.size());
-  for (const Mode& mode : modes) modesById.try_emplace(mode.id, &mode);
+  // One lookup table per pass instead of a scan per schedule.
+  const ModesById modesById = indexModes(modes);
 
   ScheduleChoice choice;
   for (const FocusSchedule& schedule : schedules) {

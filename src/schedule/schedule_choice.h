@@ -1,5 +1,6 @@
 #pragma once
 
+#include <unordered_map>
 #include <vector>
 
 #include "platform/calendar.h"
@@ -21,6 +22,10 @@ struct ScheduleChoice {
   // now but whose mode is missing; nullptr when there is none.
   const FocusSchedule* withoutMode = nullptr;
 };
+
+// The modes by id, the first of an id in file order winning, as a pass takes them.
+using ModesById = std::unordered_map<platform::Uuid, const Mode*>;
+ModesById indexModes(const std::vector<Mode>& modes);
 
 ScheduleChoice chooseSchedule(const std::vector<FocusSchedule>& schedules,
                               const std::vector<Mode>& modes, platform::Instant now,
